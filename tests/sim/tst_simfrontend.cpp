@@ -1,6 +1,5 @@
 #include <QtTest>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -48,7 +47,7 @@ QByteArray exchange(int fd, const QByteArray &message)
         return "write failed";
     const QDeadlineTimer deadline(waitMs);
     QByteArray reply;
-    while (!reply.endsWith("\r\n") && waitFor(fd, POLLIN, deadline) & POLLIN) {
+    while (!reply.endsWith("\r\n") && (waitFor(fd, POLLIN, deadline) & POLLIN)) {
         char buffer[64];
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count <= 0)

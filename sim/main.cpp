@@ -1,0 +1,213 @@
+#include "simdevice.h"
+#include "simulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QStringList>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Only async-signal-safe work here; the event loop picks the byte up and quits normally, so
+// the destructors still run and the link is removed.
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    static_cast<void>(ignored);
+}
+
+bool watchTerminationSignals()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+    // A reader of our stdout going away must not kill the device.
+    std::signal(SIGPIPE, SIG_IGN);
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, &QCoreApplication::quit);
+    return true;
+}
+
+QString shown(const char *reply)
+{
+    return readable(reply);
+}
+
+QString acceptedValues(sim::ValueKind kind)
+{
+    switch (kind) {
+    case sim::ValueKind::Mac:
+        return {};
+    case sim::ValueKind::Address:
+        return QStringLiteral("dotted IPv4 a.b.c.d, four octets 0-255");
+    case sim::ValueKind::Netmask:
+        return QStringLiteral("contiguous netmask, prefix /%1 to /%2")
+            .arg(sim::minPrefixLength)
+            .arg(sim::maxPrefixLength);
+    case sim::ValueKind::TcpPort:
+        return QStringLiteral("%1 or %2-%3")
+            .arg(sim::modbusTcpPort)
+            .arg(sim::firstUserTcpPort)
+            .arg(sim::lastTcpPort);
+    case sim::ValueKind::Parity:
+        return QStringLiteral("0 none, 1 odd, 2 even");
+    case sim::ValueKind::Speed: {
+        QStringList speeds;
+        for (const int speed : sim::speeds)
+            speeds << QString::number(speed);
+        return speeds.join(' ');
+    }
+    case sim::ValueKind::StopBits:
+        return QStringLiteral("%1-%2").arg(sim::minStopBits).arg(sim::maxStopBits);
+    case sim::ValueKind::Timeout:
+        return QStringLiteral("%1-%2 ms").arg(sim::minTimeoutMs).arg(sim::maxTimeoutMs);
+    }
+    return {};
+}
+
+QString description()
+{
+    const sim::Settings factory = sim::Settings::factory();
+    QString queries;
+    QString changes;
+    for (const sim::Parameter &parameter : sim::parameters) {
+        queries += QStringLiteral("  %1 factory %2%3\n")
+                       .arg(QLatin1String(parameter.query), -15)
+                       .arg(QString::fromLatin1(factory.*parameter.value),
+                            parameter.change ? QString() : QStringLiteral(", read only"));
+        if (parameter.change)
+            changes += QStringLiteral("  %1 %2\n")
+                           .arg(QLatin1String(parameter.change) + QLatin1String("<value>"), -30)
+                           .arg(acceptedValues(parameter.kind));
+    }
+    return QStringLiteral(
+               "Simulates the configuration port of the TCP/RTU converter on a pseudo-terminal.\n"
+               "\n"
+               "Prints the slave's path on stdout at start and again for every new "
+               "pseudo-terminal\n"
+               "after a restart with --drop-on-restart; logs traffic on stderr. SIGINT, SIGTERM\n"
+               "and SIGHUP end it cleanly.\n"
+               "\n"
+               "The host sends bare ASCII messages without terminator; a message ends when no "
+               "byte\n"
+               "has arrived for --gap ms. Keywords are case-sensitive; a trailing CR or LF makes\n"
+               "a message unknown.\n"
+               "\n"
+               "Queries, answered \"<keyword>:<value>\\r\\n\" with the value in effect:\n"
+               "%1"
+               "\n"
+               "Changes, answered %2 when the value is staged; it takes effect at RESET:\n"
+               "%3"
+               "  Leading zeros are accepted and dropped; blanks and signs are not.\n"
+               "  Refusals: %4 (nothing after the colon), %5,\n"
+               "  %6 (see --refuse).\n"
+               "\n"
+               "RESET restarts the device with the staged values and gets no answer; for\n"
+               "--restart-ms the device ignores input.\n"
+               "Anything else is answered %7.")
+        .arg(queries, shown(sim::okReply), changes, shown(sim::emptyValueReply),
+             shown(sim::badValueReply), shown(sim::refusedReply), shown(sim::unknownReply));
+}
+
+bool readNumber(const QCommandLineParser &parser, const QString &name, int minimum, int *value)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    *value = parser.value(name).toInt(&ok);
+    return ok && *value >= minimum;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tcprtu-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description());
+    parser.addHelpOption();
+    const SimOptions defaults;
+    parser.addOptions({
+        {QStringLiteral("link"),
+         QStringLiteral("Keep a symbolic link at <path> to the current slave; removed at exit. "
+                        "An existing file that is not a symbolic link is never replaced."),
+         QStringLiteral("path")},
+        {QStringLiteral("gap"),
+         QStringLiteral("Silence that ends a message, in ms (default %1).").arg(defaults.gapMs),
+         QStringLiteral("ms")},
+        {QStringLiteral("restart-ms"),
+         QStringLiteral("How long a restart takes, in ms (default %1).").arg(defaults.restartMs),
+         QStringLiteral("ms")},
+        {QStringLiteral("drop-on-restart"),
+         QStringLiteral("At RESET close the pseudo-terminal, as a USB adapter that re-enumerates: "
+                        "the host's open port fails. After --restart-ms a new one is opened, "
+                        "its path printed and --link moved to it.")},
+        {QStringLiteral("silent"), QStringLiteral("Never answer; messages are still carried out.")},
+        {QStringLiteral("slow"), QStringLiteral("Answer only after <ms>."), QStringLiteral("ms")},
+        {QStringLiteral("split"), QStringLiteral("Send each answer in two halves, <ms> apart."),
+         QStringLiteral("ms")},
+        {QStringLiteral("refuse"),
+         QStringLiteral("Answer %1 to one change command whatever its value. <name> is the "
+                        "command with or without its colon, or its bare keyword, in any case: "
+                        "\"CHANGE MASK:\", \"CHANGE MASK\" or \"mask\". Repeatable.")
+             .arg(shown(sim::refusedReply)),
+         QStringLiteral("name")},
+        {QStringLiteral("garbage"),
+         QStringLiteral("Answer with random bytes instead of a valid answer.")},
+        {QStringLiteral("quiet"), QStringLiteral("Do not log traffic on stderr.")},
+    });
+    parser.process(app);
+
+    const auto fail = [](const QString &message) {
+        std::fprintf(stderr, "tcprtu-sim: %s\n", qPrintable(message));
+        return 2;
+    };
+    if (!parser.positionalArguments().isEmpty())
+        return fail(
+            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+
+    SimOptions options;
+    options.link = parser.value(QStringLiteral("link"));
+    options.dropOnRestart = parser.isSet(QStringLiteral("drop-on-restart"));
+    options.silent = parser.isSet(QStringLiteral("silent"));
+    options.garbage = parser.isSet(QStringLiteral("garbage"));
+    options.quiet = parser.isSet(QStringLiteral("quiet"));
+    int splitMs = 0;
+    if (!readNumber(parser, QStringLiteral("gap"), 1, &options.gapMs) ||
+        !readNumber(parser, QStringLiteral("restart-ms"), 0, &options.restartMs) ||
+        !readNumber(parser, QStringLiteral("slow"), 0, &options.slowMs) ||
+        !readNumber(parser, QStringLiteral("split"), 0, &splitMs))
+        return fail(QStringLiteral("--gap needs at least 1 ms; --restart-ms, --slow and --split "
+                                   "need a whole number of ms"));
+    if (parser.isSet(QStringLiteral("split")))
+        options.splitMs = splitMs;
+
+    sim::SimDevice device;
+    for (const QString &name : parser.values(QStringLiteral("refuse"))) {
+        if (!device.refuse(name.toLatin1()))
+            return fail(QStringLiteral("--refuse: no change command is called \"%1\"").arg(name));
+    }
+
+    if (!watchTerminationSignals())
+        return fail(QStringLiteral("cannot watch for termination signals"));
+
+    Simulator simulator(options, device);
+    QString error;
+    if (!simulator.start(&error))
+        return fail(error);
+    return app.exec();
+}

@@ -1,0 +1,235 @@
+#include "simulator.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QStringList>
+#include <QTime>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// A real receiver has a small buffer. Cutting runaway input there turns it into an unknown
+// message instead of letting a misbehaving host grow the buffer without bound.
+constexpr int maxMessageBytes = 256;
+
+QByteArray junk()
+{
+    QRandomGenerator *random = QRandomGenerator::global();
+    QByteArray bytes(int(random->bounded(4, 25)), Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(random->bounded(256));
+    return bytes;
+}
+
+QString linkTarget(const QString &link)
+{
+    char target[4096];
+    const ssize_t size = ::readlink(QFile::encodeName(link).constData(), target, sizeof target);
+    return size < 0 ? QString() : QFile::decodeName(QByteArray(target, int(size)));
+}
+
+} // namespace
+
+QString readable(const QByteArray &bytes)
+{
+    QString text = QStringLiteral("\"");
+    for (const char c : bytes) {
+        const auto byte = uchar(c);
+        if (c == '\r')
+            text += QLatin1String("\\r");
+        else if (c == '\n')
+            text += QLatin1String("\\n");
+        else if (c == '"' || c == '\\')
+            text += QLatin1Char('\\') + QString(QLatin1Char(c));
+        else if (byte >= 0x20 && byte < 0x7f)
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text + QLatin1Char('"');
+}
+
+Simulator::Simulator(const SimOptions &options, const sim::SimDevice &device, QObject *parent)
+    : QObject(parent), m_options(options), m_device(device)
+{
+    m_gapTimer.setSingleShot(true);
+    m_gapTimer.setTimerType(Qt::PreciseTimer);
+    m_gapTimer.setInterval(m_options.gapMs);
+    connect(&m_gapTimer, &QTimer::timeout, this, &Simulator::processMessage);
+    connect(&m_port, &PtyPort::received, this, &Simulator::collect);
+    connect(&m_port, &PtyPort::hostOpened, this,
+            [this] { log(QStringLiteral("host opened the port")); });
+    connect(&m_port, &PtyPort::hostClosed, this,
+            [this] { log(QStringLiteral("host closed the port")); });
+}
+
+Simulator::~Simulator()
+{
+    removeLink();
+}
+
+bool Simulator::start(QString *error)
+{
+    if (!m_options.link.isEmpty()) {
+        struct stat status;
+        const QByteArray link = QFile::encodeName(m_options.link);
+        if (::lstat(link.constData(), &status) == 0 && !S_ISLNK(status.st_mode)) {
+            *error = QStringLiteral("%1 exists and is not a symbolic link; not replacing it")
+                         .arg(m_options.link);
+            return false;
+        }
+    }
+    return openPort(error);
+}
+
+bool Simulator::openPort(QString *error)
+{
+    if (!m_port.open(error))
+        return false;
+    const QString path = m_port.slavePath();
+    if (!m_options.link.isEmpty() && !pointLink(path, error))
+        return false;
+    // Announced after the link is in place, so whoever reads the line may use either. Every new
+    // pseudo-terminal is announced, even when the kernel hands out the same number again.
+    std::printf("%s\n", QFile::encodeName(path).constData());
+    std::fflush(stdout);
+    log(QStringLiteral("listening on %1").arg(path));
+    return true;
+}
+
+// Built beside the final name and renamed over it, so the link never vanishes for a host that
+// is polling it to reconnect.
+bool Simulator::pointLink(const QString &target, QString *error)
+{
+    const QByteArray link = QFile::encodeName(m_options.link);
+    const QByteArray temporary = link + ".tmp" + QByteArray::number(qint64(::getpid()));
+    ::unlink(temporary.constData());
+    if (::symlink(QFile::encodeName(target).constData(), temporary.constData()) != 0 ||
+        ::rename(temporary.constData(), link.constData()) != 0) {
+        *error = QStringLiteral("cannot link %1 to %2: %3")
+                     .arg(m_options.link, target, QString::fromLocal8Bit(std::strerror(errno)));
+        ::unlink(temporary.constData());
+        return false;
+    }
+    m_linkTarget = target;
+    return true;
+}
+
+void Simulator::removeLink()
+{
+    // Someone else may have taken the name over since; only remove what is still ours.
+    if (!m_linkTarget.isEmpty() && linkTarget(m_options.link) == m_linkTarget)
+        ::unlink(QFile::encodeName(m_options.link).constData());
+    m_linkTarget.clear();
+}
+
+void Simulator::collect(const QByteArray &bytes)
+{
+    if (m_restarting) {
+        log(QStringLiteral("ignored while restarting: %1").arg(readable(bytes)));
+        return;
+    }
+    m_message.append(bytes.left(maxMessageBytes - m_message.size()));
+    m_gapTimer.start();
+}
+
+void Simulator::processMessage()
+{
+    const QByteArray message = std::exchange(m_message, {});
+    log(QStringLiteral("<- %1").arg(readable(message)));
+    const sim::Settings before = m_device.settings();
+    const sim::Reply reply = m_device.handle(message);
+    if (!reply.bytes.isEmpty())
+        answer(reply.bytes);
+    if (!reply.restart)
+        return;
+    QStringList applied;
+    for (const sim::Parameter &parameter : sim::parameters) {
+        const QByteArray &value = m_device.settings().*parameter.value;
+        if (value != before.*parameter.value)
+            applied << QStringLiteral("%1=%2").arg(QLatin1String(parameter.query),
+                                                   QString::fromLatin1(value));
+    }
+    log(applied.isEmpty() ? QStringLiteral("restarting, nothing was staged")
+                          : QStringLiteral("restarting, applying %1").arg(applied.join(", ")));
+    restart();
+}
+
+void Simulator::answer(QByteArray bytes)
+{
+    if (m_options.silent) {
+        log(QStringLiteral("   staying silent instead of %1").arg(readable(bytes)));
+        return;
+    }
+    if (m_options.garbage)
+        bytes = junk();
+    const quint64 generation = m_generation;
+    if (!m_options.splitMs) {
+        QTimer::singleShot(m_options.slowMs, Qt::PreciseTimer, this,
+                           [this, bytes, generation] { send(bytes, generation); });
+        return;
+    }
+    const QByteArray first = bytes.left(bytes.size() / 2);
+    const QByteArray second = bytes.mid(first.size());
+    QTimer::singleShot(m_options.slowMs, Qt::PreciseTimer, this,
+                       [this, first, generation] { send(first, generation); });
+    QTimer::singleShot(m_options.slowMs + *m_options.splitMs, Qt::PreciseTimer, this,
+                       [this, second, generation] { send(second, generation); });
+}
+
+void Simulator::send(const QByteArray &bytes, quint64 generation)
+{
+    if (generation != m_generation) {
+        log(QStringLiteral("   lost in the restart: %1").arg(readable(bytes)));
+        return;
+    }
+    switch (m_port.write(bytes)) {
+    case PtyPort::WriteResult::Written:
+        log(QStringLiteral("-> %1").arg(readable(bytes)));
+        break;
+    case PtyPort::WriteResult::NobodyListening:
+        log(QStringLiteral("   nobody has the port open, dropped %1").arg(readable(bytes)));
+        break;
+    case PtyPort::WriteResult::Overflow:
+        log(QStringLiteral("   host is not reading, dropped %1").arg(readable(bytes)));
+        break;
+    }
+}
+
+void Simulator::restart()
+{
+    ++m_generation;
+    m_restarting = true;
+    if (m_options.dropOnRestart) {
+        m_port.close();
+        log(QStringLiteral("pseudo-terminal closed for the restart"));
+    }
+    QTimer::singleShot(m_options.restartMs, this, &Simulator::finishRestart);
+}
+
+void Simulator::finishRestart()
+{
+    m_restarting = false;
+    QString error;
+    if (m_options.dropOnRestart && !openPort(&error)) {
+        std::fprintf(stderr, "tcprtu-sim: %s\n", qPrintable(error));
+        QCoreApplication::exit(1);
+        return;
+    }
+    log(QStringLiteral("restarted"));
+}
+
+void Simulator::log(const QString &text) const
+{
+    if (m_options.quiet)
+        return;
+    const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+    std::fprintf(stderr, "%s %s\n", qPrintable(time), text.toLocal8Bit().constData());
+}

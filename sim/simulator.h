@@ -1,0 +1,62 @@
+#pragma once
+
+#include "ptyport.h"
+#include "simdevice.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <optional>
+
+struct SimOptions
+{
+    QString link;
+    int gapMs = 20;
+    int restartMs = 1000;
+    int slowMs = 0;
+    std::optional<int> splitMs;
+    bool dropOnRestart = false;
+    bool silent = false;
+    bool garbage = false;
+    bool quiet = false;
+};
+
+// Puts a simulated device behind a pseudo-terminal: frames the host's bytes by silence, hands
+// each message to the device and sends the answer back, bent by whatever faults were asked for.
+class Simulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    Simulator(const SimOptions &options, const sim::SimDevice &device, QObject *parent = nullptr);
+    ~Simulator() override;
+
+    bool start(QString *error);
+
+private:
+    bool openPort(QString *error);
+    void collect(const QByteArray &bytes);
+    void processMessage();
+    void answer(QByteArray bytes);
+    void send(const QByteArray &bytes, quint64 generation);
+    void restart();
+    void finishRestart();
+    bool pointLink(const QString &target, QString *error);
+    void removeLink();
+    void log(const QString &text) const;
+
+    SimOptions m_options;
+    sim::SimDevice m_device;
+    PtyPort m_port;
+    QTimer m_gapTimer;
+    QByteArray m_message;
+    bool m_restarting = false;
+    // Bumped on every restart so replies still pending from before it are lost, as they would
+    // be on a device that reboots.
+    quint64 m_generation = 0;
+    QString m_linkTarget;
+};
+
+// Bytes as a quoted C-style string, so CR, LF and binary junk stay visible in the log.
+QString readable(const QByteArray &bytes);
