@@ -17,7 +17,7 @@ struct Choices
 };
 
 constexpr const char *parityValues[] = {"0", "1", "2"};
-constexpr const char *speedValues[] = {"1200",  "2400",   "4800",   "9600",   "19200",
+constexpr const char *speedValues[] = {"1200",  "2400",  "4800",   "9600",   "19200",
                                        "38400", "57600", "115200", "128000", "256000"};
 constexpr const char *stopBitValues[] = {"1", "2"};
 
@@ -52,41 +52,40 @@ struct Parameter
 using UiForm = Ui::MainWindow;
 
 // In the order they are asked; the change run sends the writable ones in the same order.
+// clang-format off
 constexpr Parameter parameters[] = {
-    {"MAC", 18, &UiForm::lineEdit_MAC, nullptr, &UiForm::label_24, {}, nullptr, ChangeLog::None,
-     nullptr, nullptr},
-    {"ip", 15, &UiForm::lineEdit_ip, nullptr, &UiForm::label_21, {}, "CHANGE IP:",
-     ChangeLog::Tagged, "change ip---", writeError},
-    {"MASK", 16, &UiForm::lineEdit_mask, nullptr, &UiForm::label_22, {}, "CHANGE MASK:",
-     ChangeLog::Tagged, "change mask---", writeError},
-    {"GATEWAY", 15, &UiForm::lineEdit_gateway, nullptr, &UiForm::label_23, {}, "CHANGE GATEWAY:",
-     ChangeLog::None, nullptr, writeError},
-    {"PORT TCP", 6, &UiForm::lineEdit_portTCP, nullptr, &UiForm::label_, {}, "CHANGE PORT TCP:",
-     ChangeLog::Command, nullptr, writeErrorTight},
-    {"parity", 4, nullptr, &UiForm::comboBox, &UiForm::label_28, parityChoices, "CHANGE PARITY:",
-     ChangeLog::None, nullptr, writeError},
-    {"SPEED RS485", 7, nullptr, &UiForm::comboBox_speed, &UiForm::label_speed, speedChoices,
-     "CHANGE SPEED RS485:", ChangeLog::Command, nullptr, writeError},
-    {"STOP BIT", 3, nullptr, &UiForm::comboBox_2, &UiForm::label_27, stopBitChoices,
-     "CHANGE STOP BIT:", ChangeLog::None, nullptr, writeErrorTight},
-    {"IP SERVER TCP", 16, &UiForm::lineEdit_ipservertcp, nullptr, &UiForm::label_ipserver, {},
-     "CHANGE IP SERVER TCP:", ChangeLog::Command, nullptr, writeError},
-    {"TIMEOUT TCP", 5, &UiForm::lineEdit_timeout, nullptr, &UiForm::label_timeout, {},
-     "CHANGE TIMEOUT TCP:", ChangeLog::None, nullptr, writeError},
+//   query            limit  line edit                        combo box                  caption                    choices         change command           debug line          tag               refusal text
+    {"MAC",           18,    &UiForm::lineEdit_MAC,           nullptr,                   &UiForm::label_24,         {},             nullptr,                 ChangeLog::None,    nullptr,          nullptr},
+    {"ip",            15,    &UiForm::lineEdit_ip,            nullptr,                   &UiForm::label_21,         {},             "CHANGE IP:",            ChangeLog::Tagged,  "change ip---",   writeError},
+    {"MASK",          16,    &UiForm::lineEdit_mask,          nullptr,                   &UiForm::label_22,         {},             "CHANGE MASK:",          ChangeLog::Tagged,  "change mask---", writeError},
+    {"GATEWAY",       15,    &UiForm::lineEdit_gateway,       nullptr,                   &UiForm::label_23,         {},             "CHANGE GATEWAY:",       ChangeLog::None,    nullptr,          writeError},
+    {"PORT TCP",      6,     &UiForm::lineEdit_portTCP,       nullptr,                   &UiForm::label_,           {},             "CHANGE PORT TCP:",      ChangeLog::Command, nullptr,          writeErrorTight},
+    {"parity",        4,     nullptr,                         &UiForm::comboBox,         &UiForm::label_28,         parityChoices,  "CHANGE PARITY:",        ChangeLog::None,    nullptr,          writeError},
+    {"SPEED RS485",   7,     nullptr,                         &UiForm::comboBox_speed,   &UiForm::label_speed,      speedChoices,   "CHANGE SPEED RS485:",   ChangeLog::Command, nullptr,          writeError},
+    {"STOP BIT",      3,     nullptr,                         &UiForm::comboBox_2,       &UiForm::label_27,         stopBitChoices, "CHANGE STOP BIT:",      ChangeLog::None,    nullptr,          writeErrorTight},
+    {"IP SERVER TCP", 16,    &UiForm::lineEdit_ipservertcp,   nullptr,                   &UiForm::label_ipserver,   {},             "CHANGE IP SERVER TCP:", ChangeLog::Command, nullptr,          writeError},
+    {"TIMEOUT TCP",   5,     &UiForm::lineEdit_timeout,       nullptr,                   &UiForm::label_timeout,    {},             "CHANGE TIMEOUT TCP:",   ChangeLog::None,    nullptr,          writeError},
 };
+// clang-format on
 constexpr int parameterCount = int(std::size(parameters));
 
 // Only the MAC is read-only, and it comes first: writable parameter k is parameters[k + 1].
 constexpr int writableCount = parameterCount - 1;
-constexpr const Parameter &writable(int k) { return parameters[k + 1]; }
+constexpr const Parameter &writable(int k)
+{
+    return parameters[k + 1];
+}
 
 // An answer starts with the keyword and one more character before the value.
-constexpr int prefixLength(const char *keyword) { return int(std::string_view(keyword).size()) + 1; }
+constexpr int prefixLength(const char *keyword)
+{
+    return int(std::string_view(keyword).size()) + 1;
+}
 
 struct Mode
 {
-    int queried;  // the first `queried` parameters are asked in this mode
-    int written;  // the first `written` writable parameters are changed in this mode
+    int queried; // the first `queried` parameters are asked in this mode
+    int written; // the first `written` writable parameters are changed in this mode
     bool closesPortAfterReset;
     const char *success;
 

@@ -93,7 +93,10 @@ void MainWindow::checkCustomDevicePathPolicy()
         ui->serialPortInfoListBox->addItem(info.portName());
 }
 
-void MainWindow::on_scanport_clicked() { checkCustomDevicePathPolicy(); }
+void MainWindow::on_scanport_clicked()
+{
+    checkCustomDevicePathPolicy();
+}
 
 void MainWindow::openport()
 {
@@ -216,7 +219,10 @@ void MainWindow::scan_pa_modbus_TCP_RTU()
     queryTick(device::modes[0]);
 }
 
-void MainWindow::scan_pa_modbus_RTU_TCP() { queryTick(device::modes[1]); }
+void MainWindow::scan_pa_modbus_RTU_TCP()
+{
+    queryTick(device::modes[1]);
+}
 
 void MainWindow::queryTick(const device::Mode &mode)
 {
@@ -263,9 +269,15 @@ void MainWindow::change_parametersofmodbus()
         change_pa_modbus_TCP_RTU();
 }
 
-void MainWindow::change_pa_modbus_TCP_RTU() { changeTick(device::modes[0]); }
+void MainWindow::change_pa_modbus_TCP_RTU()
+{
+    changeTick(device::modes[0]);
+}
 
-void MainWindow::change_pa_modbus_RTU_TCP() { changeTick(device::modes[1]); }
+void MainWindow::change_pa_modbus_RTU_TCP()
+{
+    changeTick(device::modes[1]);
+}
 
 void MainWindow::changeTick(const device::Mode &mode)
 {

@@ -16,7 +16,7 @@ QT_END_NAMESPACE
 namespace device {
 struct Parameter;
 struct Mode;
-}
+} // namespace device
 
 class MainWindow : public QMainWindow
 {

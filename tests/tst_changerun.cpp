@@ -27,7 +27,8 @@ const QList<QByteArray> commandsTcpRtu = {
     "CHANGE PORT TCP:502",    "CHANGE PARITY:2",           "CHANGE SPEED RS485:9600",
     "CHANGE STOP BIT:1"};
 const QList<QByteArray> commandsRtuTcp =
-    commandsTcpRtu + QList<QByteArray>{"CHANGE IP SERVER TCP:192.168.0.100", "CHANGE TIMEOUT TCP:1000"};
+    commandsTcpRtu +
+    QList<QByteArray>{"CHANGE IP SERVER TCP:192.168.0.100", "CHANGE TIMEOUT TCP:1000"};
 
 const QString writeError = "<FONT COLOR='#800000'> Ошибка записи </FONT>";
 const QString writeErrorTight = "<FONT COLOR='#800000'>Ошибка записи </FONT>";
@@ -105,10 +106,12 @@ void ChangeRunTest::acceptedWrite_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<QList<QByteArray>>("commands");
     QTest::addColumn<QString>("success");
-    QTest::newRow("TCP-RTU") << int(Rig::TcpRtu) << commandsTcpRtu
-                             << "<FONT COLOR='#008000'>Изменение параметров Modbus TCP-RTU было успешно</FONT>";
-    QTest::newRow("RTU-TCP") << int(Rig::RtuTcp) << commandsRtuTcp
-                             << "<FONT COLOR='#008000'>Изменение параметров Modbus RTU-TCP было успешно</FONT>";
+    QTest::newRow("TCP-RTU")
+        << int(Rig::TcpRtu) << commandsTcpRtu
+        << "<FONT COLOR='#008000'>Изменение параметров Modbus TCP-RTU было успешно</FONT>";
+    QTest::newRow("RTU-TCP")
+        << int(Rig::RtuTcp) << commandsRtuTcp
+        << "<FONT COLOR='#008000'>Изменение параметров Modbus RTU-TCP было успешно</FONT>";
 }
 
 void ChangeRunTest::acceptedWrite()
@@ -164,8 +167,8 @@ void ChangeRunTest::unconfirmedWrite_data()
         << int(Rig::RtuTcp) << QByteArray("CHANGE")
         << "IP-адрес, Маска подсети, IP-адрес шлюза, Порт TCP (502, 10000-65535), Паритет, "
            "Скорость RS-485, Количество стоп бит, IP-адрес сервера TCP, Таймаут TCP";
-    QTest::newRow("one answer missing") << int(Rig::RtuTcp) << QByteArray("CHANGE GATEWAY")
-                                        << "IP-адрес шлюза";
+    QTest::newRow("one answer missing")
+        << int(Rig::RtuTcp) << QByteArray("CHANGE GATEWAY") << "IP-адрес шлюза";
 }
 
 void ChangeRunTest::unconfirmedWrite()
@@ -197,16 +200,25 @@ void ChangeRunTest::values_data()
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<int>("step");
     QTest::addColumn<QByteArray>("command");
-    QTest::newRow("empty field sends the keyword alone") << "lineEdit_mask" << QVariant("") << 3 << QByteArray("CHANGE MASK:");
-    QTest::newRow("text as typed, not trimmed") << "lineEdit_gateway" << QVariant(" 10.0.0.1 ") << 5 << QByteArray("CHANGE GATEWAY: 10.0.0.1 ");
-    QTest::newRow("text through Latin-1") << "lineEdit_portTCP" << QVariant("5é2") << 7 << QByteArray("CHANGE PORT TCP:5\xe9" "2");
+    QTest::newRow("empty field sends the keyword alone")
+        << "lineEdit_mask" << QVariant("") << 3 << QByteArray("CHANGE MASK:");
+    QTest::newRow("text as typed, not trimmed") << "lineEdit_gateway" << QVariant(" 10.0.0.1 ") << 5
+                                                << QByteArray("CHANGE GATEWAY: 10.0.0.1 ");
+    QTest::newRow("text through Latin-1") << "lineEdit_portTCP" << QVariant("5é2") << 7
+                                          << QByteArray("CHANGE PORT TCP:5\xe9"
+                                                        "2");
     QTest::newRow("blank parity") << "comboBox" << QVariant(0) << 9 << QByteArray("CHANGE PARITY:");
     QTest::newRow("parity none") << "comboBox" << QVariant(1) << 9 << QByteArray("CHANGE PARITY:0");
-    QTest::newRow("speed 1200") << "comboBox_speed" << QVariant(1) << 11 << QByteArray("CHANGE SPEED RS485:1200");
-    QTest::newRow("speed 256000") << "comboBox_speed" << QVariant(10) << 11 << QByteArray("CHANGE SPEED RS485:256000");
-    QTest::newRow("two stop bits") << "comboBox_2" << QVariant(2) << 13 << QByteArray("CHANGE STOP BIT:2");
-    QTest::newRow("blank stop bits") << "comboBox_2" << QVariant(0) << 13 << QByteArray("CHANGE STOP BIT:");
-    QTest::newRow("time-out") << "lineEdit_timeout" << QVariant("30") << 17 << QByteArray("CHANGE TIMEOUT TCP:30");
+    QTest::newRow("speed 1200") << "comboBox_speed" << QVariant(1) << 11
+                                << QByteArray("CHANGE SPEED RS485:1200");
+    QTest::newRow("speed 256000") << "comboBox_speed" << QVariant(10) << 11
+                                  << QByteArray("CHANGE SPEED RS485:256000");
+    QTest::newRow("two stop bits")
+        << "comboBox_2" << QVariant(2) << 13 << QByteArray("CHANGE STOP BIT:2");
+    QTest::newRow("blank stop bits")
+        << "comboBox_2" << QVariant(0) << 13 << QByteArray("CHANGE STOP BIT:");
+    QTest::newRow("time-out") << "lineEdit_timeout" << QVariant("30") << 17
+                              << QByteArray("CHANGE TIMEOUT TCP:30");
 }
 
 void ChangeRunTest::values()
@@ -238,13 +250,20 @@ void ChangeRunTest::verdicts_data()
     QTest::addColumn<QString>("refusal"); // empty: accepted
     QTest::newRow("OK CR LF accepts") << 1 << QByteArray("OK\r\n") << "lineEdit_ip" << QString();
     QTest::newRow("OK LF accepts") << 3 << QByteArray("OK\n") << "lineEdit_mask" << QString();
-    QTest::newRow("OK at the idle step accepts") << 6 << QByteArray("OK") << "lineEdit_gateway" << QString();
-    QTest::newRow("lower-case ok refuses") << 1 << QByteArray("ok\r\n") << "lineEdit_ip" << writeError;
-    QTest::newRow("OK and a blank refuses") << 9 << QByteArray("OK \r\n") << "comboBox" << writeError;
-    QTest::newRow("error text refuses") << 11 << QByteArray("ERROR\r\n") << "comboBox_speed" << writeError;
-    QTest::newRow("TCP port refusal, tight text") << 7 << QByteArray("ERR\r\n") << "lineEdit_portTCP" << writeErrorTight;
-    QTest::newRow("stop bits refusal, tight text") << 14 << QByteArray("NO\r\n") << "comboBox_2" << writeErrorTight;
-    QTest::newRow("time-out refusal") << 17 << QByteArray("ERR\r\n") << "lineEdit_timeout" << writeError;
+    QTest::newRow("OK at the idle step accepts")
+        << 6 << QByteArray("OK") << "lineEdit_gateway" << QString();
+    QTest::newRow("lower-case ok refuses")
+        << 1 << QByteArray("ok\r\n") << "lineEdit_ip" << writeError;
+    QTest::newRow("OK and a blank refuses")
+        << 9 << QByteArray("OK \r\n") << "comboBox" << writeError;
+    QTest::newRow("error text refuses")
+        << 11 << QByteArray("ERROR\r\n") << "comboBox_speed" << writeError;
+    QTest::newRow("TCP port refusal, tight text")
+        << 7 << QByteArray("ERR\r\n") << "lineEdit_portTCP" << writeErrorTight;
+    QTest::newRow("stop bits refusal, tight text")
+        << 14 << QByteArray("NO\r\n") << "comboBox_2" << writeErrorTight;
+    QTest::newRow("time-out refusal")
+        << 17 << QByteArray("ERR\r\n") << "lineEdit_timeout" << writeError;
 }
 
 void ChangeRunTest::verdicts()

@@ -15,13 +15,13 @@
 
 namespace {
 
-const QList<QByteArray> queries = {"MAC",      "ip",     "MASK",        "GATEWAY",
-                                   "PORT TCP", "parity", "SPEED RS485", "STOP BIT",
+const QList<QByteArray> queries = {"MAC",           "ip",         "MASK",        "GATEWAY",
+                                   "PORT TCP",      "parity",     "SPEED RS485", "STOP BIT",
                                    "IP SERVER TCP", "TIMEOUT TCP"};
-const QList<QByteArray> changes = {"CHANGE IP:",          "CHANGE MASK:",     "CHANGE GATEWAY:",
-                                   "CHANGE PORT TCP:",    "CHANGE PARITY:",   "CHANGE SPEED RS485:",
-                                   "CHANGE STOP BIT:",    "CHANGE IP SERVER TCP:",
-                                   "CHANGE TIMEOUT TCP:"};
+const QList<QByteArray> changes = {
+    "CHANGE IP:",       "CHANGE MASK:",          "CHANGE GATEWAY:",
+    "CHANGE PORT TCP:", "CHANGE PARITY:",        "CHANGE SPEED RS485:",
+    "CHANGE STOP BIT:", "CHANGE IP SERVER TCP:", "CHANGE TIMEOUT TCP:"};
 
 bool isACommand(const QByteArray &bytes)
 {
@@ -162,8 +162,8 @@ void FaultTest::lineDroppedAtEveryStep_data()
     QTest::addColumn<bool>("restartPending");
     for (bool changeRun : {false, true}) {
         for (int mode : {int(Rig::TcpRtu), int(Rig::RtuTcp)}) {
-            const int lastStep = changeRun ? (mode == Rig::TcpRtu ? 15 : 19)
-                                           : (mode == Rig::TcpRtu ? 9 : 11);
+            const int lastStep =
+                changeRun ? (mode == Rig::TcpRtu ? 15 : 19) : (mode == Rig::TcpRtu ? 9 : 11);
             for (int ticks = 0; ticks < lastStep; ++ticks) {
                 for (bool restartPending : {false, true}) {
                     QTest::addRow("%s %s, %d ticks%s", changeRun ? "change" : "query",

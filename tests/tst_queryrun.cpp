@@ -15,9 +15,9 @@ struct Answer
 
 // A device that answers every query: keyword, colon, value, CR LF.
 constexpr Answer scripted[] = {
-    {"MAC", "02:00:00:00:00:01"}, {"ip", "192.168.0.10"},       {"MASK", "255.255.255.0"},
-    {"GATEWAY", "192.168.0.1"},   {"PORT TCP", "502"},          {"parity", "2"},
-    {"SPEED RS485", "115200"},    {"STOP BIT", "2"},            {"IP SERVER TCP", "192.168.0.100"},
+    {"MAC", "02:00:00:00:00:01"}, {"ip", "192.168.0.10"}, {"MASK", "255.255.255.0"},
+    {"GATEWAY", "192.168.0.1"},   {"PORT TCP", "502"},    {"parity", "2"},
+    {"SPEED RS485", "115200"},    {"STOP BIT", "2"},      {"IP SERVER TCP", "192.168.0.100"},
     {"TIMEOUT TCP", "1000"},
 };
 
@@ -132,25 +132,45 @@ void QueryRunTest::answers_data()
     QTest::addColumn<QVariant>("expected");
     QTest::addColumn<QString>("colour");
 
-    QTest::newRow("prefix skipped, not examined") << 2 << QByteArray("xyz10.1.2.3\r\n") << "lineEdit_ip" << QVariant("10.1.2.3") << green;
-    QTest::newRow("prefix only") << 2 << QByteArray("ip:\r\n") << "lineEdit_ip" << QVariant("") << red;
-    QTest::newRow("prefix only, no line end") << 2 << QByteArray("ip:") << "lineEdit_ip" << QVariant("") << red;
-    QTest::newRow("cut to its limit") << 2 << QByteArray("ip:1234567890123456789\r\n") << "lineEdit_ip" << QVariant("123456789012345") << green;
-    QTest::newRow("value not trimmed") << 4 << QByteArray("GATEWAY: 10.0.0.1 \r\n") << "lineEdit_gateway" << QVariant(" 10.0.0.1 ") << green;
-    QTest::newRow("bytes after a zero byte dropped") << 2 << QByteArray("ip:10.0.0.1\0junk\r\n", 19) << "lineEdit_ip" << QVariant("10.0.0.1") << green;
-    QTest::newRow("zero byte first: ignored") << 2 << QByteArray("\0ip:10.0.0.1\r\n", 14) << "lineEdit_ip" << QVariant("") << QString();
-    QTest::newRow("CR and LF anywhere") << 5 << QByteArray("PORT\r TCP:\n50\r2\n") << "lineEdit_portTCP" << QVariant("502") << green;
-    QTest::newRow("only CR LF: ignored") << 2 << QByteArray("\r\n") << "lineEdit_ip" << QVariant("") << QString();
-    QTest::newRow("MAC") << 1 << QByteArray("MAC:02:00:00:00:00:01\r\n") << "lineEdit_MAC" << QVariant("02:00:00:00:00:01") << green;
-    QTest::newRow("time-out cut to 5") << 10 << QByteArray("TIMEOUT TCP:1234567\r\n") << "lineEdit_timeout" << QVariant("12345") << green;
-    QTest::newRow("parity 0") << 6 << QByteArray("parity:0\r\n") << "comboBox" << QVariant(1) << green;
-    QTest::newRow("parity 3 refused") << 6 << QByteArray("parity:3\r\n") << "comboBox" << QVariant(0) << red;
-    QTest::newRow("speed 9600") << 7 << QByteArray("SPEED RS485:9600\r\n") << "comboBox_speed" << QVariant(4) << green;
-    QTest::newRow("speed 256000") << 7 << QByteArray("SPEED RS485:256000") << "comboBox_speed" << QVariant(10) << green;
-    QTest::newRow("speed 14400 refused") << 7 << QByteArray("SPEED RS485:14400\r\n") << "comboBox_speed" << QVariant(0) << red;
-    QTest::newRow("stop bits 2") << 8 << QByteArray("STOP BIT:2\r\n") << "comboBox_2" << QVariant(2) << green;
-    QTest::newRow("stop bit with a blank refused") << 8 << QByteArray("STOP BIT: 1\r\n") << "comboBox_2" << QVariant(0) << red;
-    QTest::newRow("late answer taken by the next step") << 3 << QByteArray("ip:10.9.8.7\r\n") << "lineEdit_mask" << QVariant(".9.8.7") << green;
+    QTest::newRow("prefix skipped, not examined")
+        << 2 << QByteArray("xyz10.1.2.3\r\n") << "lineEdit_ip" << QVariant("10.1.2.3") << green;
+    QTest::newRow("prefix only") << 2 << QByteArray("ip:\r\n") << "lineEdit_ip" << QVariant("")
+                                 << red;
+    QTest::newRow("prefix only, no line end")
+        << 2 << QByteArray("ip:") << "lineEdit_ip" << QVariant("") << red;
+    QTest::newRow("cut to its limit") << 2 << QByteArray("ip:1234567890123456789\r\n")
+                                      << "lineEdit_ip" << QVariant("123456789012345") << green;
+    QTest::newRow("value not trimmed") << 4 << QByteArray("GATEWAY: 10.0.0.1 \r\n")
+                                       << "lineEdit_gateway" << QVariant(" 10.0.0.1 ") << green;
+    QTest::newRow("bytes after a zero byte dropped")
+        << 2 << QByteArray("ip:10.0.0.1\0junk\r\n", 19) << "lineEdit_ip" << QVariant("10.0.0.1")
+        << green;
+    QTest::newRow("zero byte first: ignored")
+        << 2 << QByteArray("\0ip:10.0.0.1\r\n", 14) << "lineEdit_ip" << QVariant("") << QString();
+    QTest::newRow("CR and LF anywhere") << 5 << QByteArray("PORT\r TCP:\n50\r2\n")
+                                        << "lineEdit_portTCP" << QVariant("502") << green;
+    QTest::newRow("only CR LF: ignored")
+        << 2 << QByteArray("\r\n") << "lineEdit_ip" << QVariant("") << QString();
+    QTest::newRow("MAC") << 1 << QByteArray("MAC:02:00:00:00:00:01\r\n") << "lineEdit_MAC"
+                         << QVariant("02:00:00:00:00:01") << green;
+    QTest::newRow("time-out cut to 5") << 10 << QByteArray("TIMEOUT TCP:1234567\r\n")
+                                       << "lineEdit_timeout" << QVariant("12345") << green;
+    QTest::newRow("parity 0") << 6 << QByteArray("parity:0\r\n") << "comboBox" << QVariant(1)
+                              << green;
+    QTest::newRow("parity 3 refused")
+        << 6 << QByteArray("parity:3\r\n") << "comboBox" << QVariant(0) << red;
+    QTest::newRow("speed 9600") << 7 << QByteArray("SPEED RS485:9600\r\n") << "comboBox_speed"
+                                << QVariant(4) << green;
+    QTest::newRow("speed 256000") << 7 << QByteArray("SPEED RS485:256000") << "comboBox_speed"
+                                  << QVariant(10) << green;
+    QTest::newRow("speed 14400 refused")
+        << 7 << QByteArray("SPEED RS485:14400\r\n") << "comboBox_speed" << QVariant(0) << red;
+    QTest::newRow("stop bits 2") << 8 << QByteArray("STOP BIT:2\r\n") << "comboBox_2" << QVariant(2)
+                                 << green;
+    QTest::newRow("stop bit with a blank refused")
+        << 8 << QByteArray("STOP BIT: 1\r\n") << "comboBox_2" << QVariant(0) << red;
+    QTest::newRow("late answer taken by the next step")
+        << 3 << QByteArray("ip:10.9.8.7\r\n") << "lineEdit_mask" << QVariant(".9.8.7") << green;
 }
 
 void QueryRunTest::answers()

@@ -40,8 +40,8 @@ void WindowTest::widgetClasses_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("className");
-    const char *const buttons[] = {"closeport", "connect", "scanport", "scan_parameters", "Reset",
-                                   "applyButton"};
+    const char *const buttons[] = {"closeport",       "connect", "scanport",
+                                   "scan_parameters", "Reset",   "applyButton"};
     for (const char *name : buttons)
         QTest::newRow(name) << name << "QPushButton";
     const char *const combos[] = {"serialPortInfoListBox", "conbox0", "comboBox", "comboBox_speed",
@@ -53,15 +53,19 @@ void WindowTest::widgetClasses_data()
                                  "lineEdit_timeout"};
     for (const char *name : edits)
         QTest::newRow(name) << name << "QLineEdit";
-    const char *const labels[] = {"label_20", "label_23", "label_timeout", "label_21",
-                                  "label_27", "label_",   "label_22",      "label_24",
+    const char *const labels[] = {"label_20",    "label_23",       "label_timeout", "label_21",
+                                  "label_27",    "label_",         "label_22",      "label_24",
                                   "label_speed", "label_ipserver", "label_28"};
     for (const char *name : labels)
         QTest::newRow(name) << name << "QLabel";
-    QTest::newRow("groupBox") << "groupBox" << "QGroupBox";
-    QTest::newRow("menubar") << "menubar" << "QMenuBar";
-    QTest::newRow("statusbar") << "statusbar" << "QStatusBar";
-    QTest::newRow("centralwidget") << "centralwidget" << "QWidget";
+    QTest::newRow("groupBox") << "groupBox"
+                              << "QGroupBox";
+    QTest::newRow("menubar") << "menubar"
+                             << "QMenuBar";
+    QTest::newRow("statusbar") << "statusbar"
+                               << "QStatusBar";
+    QTest::newRow("centralwidget") << "centralwidget"
+                                   << "QWidget";
 }
 
 void WindowTest::widgetClasses()
@@ -81,7 +85,8 @@ void WindowTest::initialEnabledState_data()
     for (const char *name : {"connect", "conbox0", "serialPortInfoListBox", "scanport",
                              "lineEdit_ip", "comboBox_speed"})
         QTest::newRow(name) << name << true;
-    for (const char *name : {"closeport", "scan_parameters", "applyButton", "Reset", "lineEdit_MAC"})
+    for (const char *name :
+         {"closeport", "scan_parameters", "applyButton", "Reset", "lineEdit_MAC"})
         QTest::newRow(name) << name << false;
 }
 
@@ -149,14 +154,21 @@ void WindowTest::texts_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("text");
-    QTest::newRow("scan button, trailing blank") << "scan_parameters" << "Сканировать ";
-    QTest::newRow("apply button, trailing blank") << "applyButton" << "Применить ";
+    QTest::newRow("scan button, trailing blank") << "scan_parameters"
+                                                 << "Сканировать ";
+    QTest::newRow("apply button, trailing blank") << "applyButton"
+                                                  << "Применить ";
     QTest::newRow("restart button, Latin a") << "Reset" << QString("Перезaгрузка");
-    QTest::newRow("parity caption, trailing blank") << "label_28" << "Паритет ";
-    QTest::newRow("server caption, trailing blank") << "label_ipserver" << "IP-адрес сервера TCP ";
-    QTest::newRow("port caption") << "label_" << "Порт TCP (502, 10000-65535)";
-    QTest::newRow("open") << "connect" << "Открыть";
-    QTest::newRow("close") << "closeport" << "Закрыть";
+    QTest::newRow("parity caption, trailing blank") << "label_28"
+                                                    << "Паритет ";
+    QTest::newRow("server caption, trailing blank") << "label_ipserver"
+                                                    << "IP-адрес сервера TCP ";
+    QTest::newRow("port caption") << "label_"
+                                  << "Порт TCP (502, 10000-65535)";
+    QTest::newRow("open") << "connect"
+                          << "Открыть";
+    QTest::newRow("close") << "closeport"
+                           << "Закрыть";
 }
 
 void WindowTest::texts()

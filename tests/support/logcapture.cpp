@@ -21,6 +21,12 @@ LogCapture::LogCapture()
     previous = qInstallMessageHandler(collect);
 }
 
-LogCapture::~LogCapture() { qInstallMessageHandler(previous); }
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(previous);
+}
 
-QStringList LogCapture::lines() const { return captured; }
+QStringList LogCapture::lines() const
+{
+    return captured;
+}

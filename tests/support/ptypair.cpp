@@ -23,7 +23,10 @@ PtyPair::PtyPair()
     slave = QString::fromLocal8Bit(ptsname(master));
 }
 
-PtyPair::~PtyPair() { closeMaster(); }
+PtyPair::~PtyPair()
+{
+    closeMaster();
+}
 
 void PtyPair::closeMaster()
 {

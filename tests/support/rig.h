@@ -10,7 +10,11 @@
 // A window, a pseudo-terminal playing the device, and the box recorder, ready for one test.
 struct Rig
 {
-    enum Mode { TcpRtu = 0, RtuTcp = 1 };
+    enum Mode
+    {
+        TcpRtu = 0,
+        RtuTcp = 1
+    };
 
     PtyPair pty;
     std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>();
