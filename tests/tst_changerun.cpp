@@ -1,6 +1,5 @@
 #include "rig.h"
 
-#include <QApplication>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -96,9 +95,7 @@ private slots:
 
 void ChangeRunTest::cleanup()
 {
-    QVERIFY(!QApplication::activeModalWidget());
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName()));
+    verifyNothingLeftOpen();
 }
 
 void ChangeRunTest::acceptedWrite_data()

@@ -1,6 +1,5 @@
 #include "rig.h"
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QTest>
@@ -82,9 +81,7 @@ private slots:
 
 void FaultTest::cleanup()
 {
-    QVERIFY(!QApplication::activeModalWidget());
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName()));
+    verifyNothingLeftOpen();
 }
 
 void FaultTest::randomReplies_data()

@@ -1,6 +1,5 @@
 #include "rig.h"
 
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTest>
@@ -51,9 +50,7 @@ private slots:
 
 void QueryRunTest::cleanup()
 {
-    QVERIFY(!QApplication::activeModalWidget());
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName()));
+    verifyNothingLeftOpen();
 }
 
 void QueryRunTest::fullRead_data()

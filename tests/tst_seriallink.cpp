@@ -1,6 +1,5 @@
 #include "rig.h"
 
-#include <QApplication>
 #include <QTest>
 
 #include <ctime>
@@ -51,9 +50,7 @@ private slots:
 
 void SerialLinkTest::cleanup()
 {
-    QVERIFY(!QApplication::activeModalWidget());
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName()));
+    verifyNothingLeftOpen();
 }
 
 void SerialLinkTest::controlStates_data()

@@ -1,6 +1,5 @@
 #include "rig.h"
 
-#include <QApplication>
 #include <QGridLayout>
 #include <QIcon>
 #include <QImageReader>
@@ -31,9 +30,7 @@ private slots:
 
 void WindowTest::cleanup()
 {
-    QVERIFY(!QApplication::activeModalWidget());
-    for (QWidget *widget : QApplication::topLevelWidgets())
-        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName()));
+    verifyNothingLeftOpen();
 }
 
 void WindowTest::widgetClasses_data()

@@ -37,3 +37,10 @@ bool ModalBoxes::waitFor(int count, int timeoutMs)
 {
     return QTest::qWaitFor([&] { return boxes.size() >= count; }, timeoutMs);
 }
+
+void verifyNothingLeftOpen()
+{
+    QVERIFY(!QApplication::activeModalWidget());
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        QVERIFY2(!widget->isVisible(), qPrintable(widget->objectName()));
+}

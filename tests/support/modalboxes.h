@@ -37,3 +37,6 @@ private:
 
     QTimer poll;
 };
+
+// A test's cleanup: fails when a message box or a shown window was left behind.
+void verifyNothingLeftOpen();
