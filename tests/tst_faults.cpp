@@ -1,4 +1,4 @@
-#include "rig.h"
+#include "script.h"
 
 #include <QElapsedTimer>
 #include <QLoggingCategory>
@@ -8,7 +8,6 @@
 #include <random>
 #include <thread>
 
-#include <ctime>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -153,20 +152,24 @@ void FaultTest::randomReplies()
 
 void FaultTest::lineDroppedAtEveryStep_data()
 {
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("changeRun");
-    QTest::addColumn<int>("ticks");
-    QTest::addColumn<bool>("restartPending");
-    for (bool changeRun : {false, true}) {
-        for (int mode : {int(Rig::TcpRtu), int(Rig::RtuTcp)}) {
-            const int lastStep =
-                changeRun ? (mode == Rig::TcpRtu ? 15 : 19) : (mode == Rig::TcpRtu ? 9 : 11);
+    QTest::addColumn<QString>("script");
+    for (const char *button : {"scan_parameters", "applyButton"}) {
+        for (const char *mode : {"tcp-rtu", "rtu-tcp"}) {
+            const bool change = QString(button) == "applyButton";
+            const int lastStep = change ? (QString(mode) == "tcp-rtu" ? 15 : 19)
+                                        : (QString(mode) == "tcp-rtu" ? 9 : 11);
             for (int ticks = 0; ticks < lastStep; ++ticks) {
                 for (bool restartPending : {false, true}) {
-                    QTest::addRow("%s %s, %d ticks%s", changeRun ? "change" : "query",
-                                  mode == Rig::TcpRtu ? "TCP-RTU" : "RTU-TCP", ticks,
+                    QTest::addRow("%s %s, %d ticks%s", change ? "change" : "query", mode, ticks,
                                   restartPending ? ", restart pending" : "")
-                        << mode << changeRun << ticks << restartPending;
+                        << QString("open %1; click %2; skip %3; %4drop; %5; idle; status "
+                                   "Disconnected; quiet 100")
+                               .arg(mode, button)
+                               .arg(ticks)
+                               .arg(restartPending ? "click Reset; " : "",
+                                    restartPending ? "no-box"
+                                                   : "box critical Critical Error -> Ошибка "
+                                                     "соединения");
                 }
             }
         }
@@ -175,40 +178,9 @@ void FaultTest::lineDroppedAtEveryStep_data()
 
 void FaultTest::lineDroppedAtEveryStep()
 {
-    QFETCH(int, mode);
-    QFETCH(bool, changeRun);
-    QFETCH(int, ticks);
-    QFETCH(bool, restartPending);
+    QFETCH(QString, script);
     Rig rig;
-    QVERIFY(rig.open(Rig::Mode(mode)));
-    DebugLogOff quiet;
-    if (changeRun)
-        rig.startChange();
-    else
-        rig.startScan();
-    for (int n = 0; n < ticks; ++n) {
-        if (changeRun)
-            rig.probe.changeTick();
-        else
-            rig.probe.scanTick();
-    }
-    if (restartPending)
-        rig.ui().Reset->click();
-
-    rig.pty.closeMaster();
-    QVERIFY(QTest::qWaitFor([&] { return !rig.probe.serial().isOpen(); }, 2000));
-    const double cpuBefore = threadCpuSeconds();
-    QTest::qWait(100);
-    const double cpuUsed = threadCpuSeconds() - cpuBefore;
-
-    QVERIFY(!rig.probe.scanTimer()->isActive() && !rig.probe.changeTimer()->isActive());
-    QCOMPARE(rig.probe.scanStep(), 0);
-    QCOMPARE(rig.probe.changeStep(), 0);
-    QCOMPARE(rig.boxes.boxes.size(), restartPending ? 0 : 1);
-    if (!restartPending)
-        QCOMPARE(rig.boxes.boxes.first().title, QString("Critical Error"));
-    QCOMPARE(rig.ui().statusbar->currentMessage(), QString("Disconnected"));
-    QVERIFY2(cpuUsed < 0.02, qPrintable(QString("CPU %1 s in 0.1 s").arg(cpuUsed)));
+    play(rig, script);
 }
 
 void FaultTest::babblingDevice()

@@ -11,6 +11,12 @@
 
 PtyPair::PtyPair()
 {
+    reopen();
+}
+
+void PtyPair::reopen()
+{
+    closeMaster();
     master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0)
         return;

@@ -13,6 +13,9 @@ public:
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
+    // A new pair in place of this one, as a device that comes back on another line.
+    void reopen();
+
     bool isOpen() const { return master >= 0; }
     QString slavePath() const { return slave; }
 

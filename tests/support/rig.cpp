@@ -11,18 +11,6 @@ bool Rig::open(Mode mode)
     return probe.serial().isOpen();
 }
 
-QByteArray Rig::scanTick()
-{
-    probe.scanTick();
-    return pty.take();
-}
-
-QByteArray Rig::changeTick()
-{
-    probe.changeTick();
-    return pty.take();
-}
-
 void Rig::startScan()
 {
     ui().scan_parameters->click();

@@ -26,10 +26,6 @@ struct Rig
     // Lists the pseudo-terminal first, as the system's enumeration never does, and opens it.
     bool open(Mode mode);
 
-    // The device's side of one tick: what the window wrote during it.
-    QByteArray scanTick();
-    QByteArray changeTick();
-
     // Starts a run by its button and leaves the timer stopped, so the test drives every tick.
     void startScan();
     void startChange();
