@@ -162,7 +162,8 @@ void FaultTest::lineDroppedAtEveryStep_data()
                 for (bool restartPending : {false, true}) {
                     QTest::addRow("%s %s, %d ticks%s", change ? "change" : "query", mode, ticks,
                                   restartPending ? ", restart pending" : "")
-                        << QString("open %1; click %2; skip %3; %4drop; %5; idle; status "
+                        << QString("open %1; click %2; skip %3; %4drop; %5; expect run=idle; "
+                                   "expect status="
                                    "Disconnected; quiet 100")
                                .arg(mode, button)
                                .arg(ticks)

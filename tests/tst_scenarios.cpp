@@ -5,9 +5,12 @@
 
 namespace {
 
-const QString whenOpen = "closeport,scan_parameters,applyButton,Reset";
-const QString whenClosed = "connect,conbox0,serialPortInfoListBox,scanport";
-const QString serverRows = "lineEdit_ipservertcp,lineEdit_timeout,label_ipserver,label_timeout";
+const QString closedState = "expect enabled:connect,conbox0,serialPortInfoListBox,scanport=yes; "
+                            "expect enabled:closeport,scan_parameters,applyButton,Reset=no";
+const QString openState = "expect enabled:closeport,scan_parameters,applyButton,Reset=yes; expect "
+                          "enabled:connect,conbox0,serialPortInfoListBox,scanport=no";
+const QString serverRows =
+    "visible:lineEdit_ipservertcp,lineEdit_timeout,label_ipserver,label_timeout";
 const QString accessBox = "box critical Отказано в доступе -> Ошибка соединения";
 const QString lostBox = "box critical Critical Error -> Ошибка соединения";
 const QString writeError = "<FONT COLOR='#800000'> Ошибка записи </FONT>";
@@ -17,9 +20,9 @@ const QString unconfirmed =
 const QString success = "box information Результы изменения -> <FONT COLOR='#008000'>Изменение "
                         "параметров Modbus %1 было успешно</FONT>";
 const QString readBack =
-    "check lineEdit_MAC=02:00:00:00:00:01 plain; check lineEdit_ip=192.168.0.10 plain; check "
-    "lineEdit_mask=255.255.255.0 plain; check lineEdit_gateway=192.168.0.1 plain; check "
-    "lineEdit_portTCP=502 plain; check comboBox=3 plain; check comboBox_speed=8 plain; check "
+    "expect lineEdit_MAC=02:00:00:00:00:01 plain; expect lineEdit_ip=192.168.0.10 plain; expect "
+    "lineEdit_mask=255.255.255.0 plain; expect lineEdit_gateway=192.168.0.1 plain; expect "
+    "lineEdit_portTCP=502 plain; expect comboBox=3 plain; expect comboBox_speed=8 plain; expect "
     "comboBox_2=2 plain";
 const QString commands =
     "CHANGE IP:192.168.0.10||CHANGE MASK:255.255.255.0||CHANGE GATEWAY:192.168.0.1||CHANGE PORT "
@@ -60,33 +63,33 @@ void ScenarioTest::run()
 void ScenarioTest::serialLink_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::newRow("port-closed and port-open states") << "enabled " + whenClosed + "; disabled " + whenOpen + ",lineEdit_MAC; open tcp-rtu; status Connected; enabled " + whenOpen + "; disabled " + whenClosed + ",lineEdit_MAC; click closeport; status Disconnected; enabled " + whenClosed + "; disabled " + whenOpen + "; idle; no-box";
-    QTest::newRow("TCP-RTU hides the server rows, closing keeps that") << "shown " + serverRows + "; open tcp-rtu; hidden " + serverRows + "; click closeport; hidden " + serverRows;
-    QTest::newRow("RTU-TCP shows the server rows, closing keeps that") << "open tcp-rtu; click closeport; open rtu-tcp; shown " + serverRows + "; click closeport; shown " + serverRows;
-    QTest::newRow("missing device: box, then status, counters reset") << "set conbox0=1; scan-tick; change-tick; counters 1 1; list /dev/tcprtu-no-such-port; click connect; " + accessBox + "; at-box status=; status ПортDCON отказано в доступе; idle; enabled " + whenClosed + "; disabled " + whenOpen;
-    QTest::newRow("no port listed") << "list; click connect; " + accessBox + "; status ПортDCON отказано в доступе; idle; enabled connect";
-    QTest::newRow("port held by another program") << "hold; click connect; " + accessBox + "; enabled connect";
-    QTest::newRow("closing a closed port changes nothing") << "set conbox0=1; scan-tick; change-tick; closeport; status ; counters 1 1; enabled " + whenClosed;
+    QTest::newRow("port-closed and port-open states") << closedState + "; expect enabled:lineEdit_MAC=no; open tcp-rtu; expect status=Connected; " + openState + "; expect enabled:lineEdit_MAC=no; click closeport; expect status=Disconnected; " + closedState + "; expect run=idle; no-box";
+    QTest::newRow("TCP-RTU hides the server rows, closing keeps that") << "expect " + serverRows + "=yes; open tcp-rtu; expect " + serverRows + "=no; click closeport; expect " + serverRows + "=no";
+    QTest::newRow("RTU-TCP shows the server rows, closing keeps that") << "open tcp-rtu; click closeport; open rtu-tcp; expect " + serverRows + "=yes; click closeport; expect " + serverRows + "=yes";
+    QTest::newRow("missing device: box, then status, counters reset") << "set conbox0=1; scan-tick; change-tick; expect run=timers 0 0, steps 1 1; list /dev/tcprtu-no-such-port; click connect; " + accessBox + "; at-box status=; expect status=ПортDCON отказано в доступе; expect run=idle; " + closedState;
+    QTest::newRow("no port listed") << "list; click connect; " + accessBox + "; expect status=ПортDCON отказано в доступе; expect run=idle; expect enabled:connect=yes";
+    QTest::newRow("port held by another program") << "hold; click connect; " + accessBox + "; expect port=closed; expect enabled:connect=yes";
+    QTest::newRow("closing a closed port changes nothing") << "set conbox0=1; scan-tick; change-tick; closeport; expect status=; expect run=timers 0 0, steps 1 1; " + closedState;
     for (const char *run : {"scan_parameters", "applyButton"}) {
         for (const char *mode : {"tcp-rtu", "rtu-tcp"})
-            QTest::addRow("line lost during %s, %s", run, mode) << QString("open %1; click %2; tick; drop; ").arg(mode, run) + lostBox + "; at-box status=Disconnected port=closed; idle; enabled " + whenClosed + "; quiet; no-box";
+            QTest::addRow("line lost during %s, %s", run, mode) << QString("open %1; click %2; tick; drop; ").arg(mode, run) + lostBox + "; at-box status=Disconnected; at-box port=closed; expect run=idle; " + closedState + "; quiet; no-box";
     }
     for (const char *error : {"ResourceError", "ReadError"})
-        QTest::newRow(error) << QString("open tcp-rtu; click scan_parameters; tick; error %1; ").arg(error) + lostBox + "; idle; status Disconnected";
+        QTest::newRow(error) << QString("open tcp-rtu; click scan_parameters; tick; error %1; ").arg(error) + lostBox + "; expect run=idle; expect status=Disconnected";
     for (const char *error : {"ParityError", "FramingError", "WriteError", "TimeoutError", "UnknownError"})
-        QTest::newRow(error) << QString("open tcp-rtu; click scan_parameters; tick; error %1; no-box; scanning 1; status Connected").arg(error);
-    QTest::newRow("loss after the restart button is quiet, on that connection only") << "open tcp-rtu; click Reset; sent RESET; log pb clicked!; drop; log reseted!!!!!; no-box; status Disconnected; idle; newline; click connect; drop; " + lostBox;
+        QTest::newRow(error) << QString("open tcp-rtu; click scan_parameters; tick; error %1; no-box; expect run=scan 1; expect status=Connected").arg(error);
+    QTest::newRow("loss after the restart button is quiet, on that connection only") << "open tcp-rtu; click Reset; sent RESET; log pb clicked!; drop; log reseted!!!!!; no-box; expect status=Disconnected; expect run=idle; newline; click connect; drop; " + lostBox;
 }
 
 void ScenarioTest::queryRun_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::newRow("TCP-RTU read") << "open tcp-rtu; set lineEdit_ipservertcp=old; click scan_parameters; check lineEdit_ipservertcp= plain; device reads; tick 9; wire MAC|ip|MASK|GATEWAY|PORT TCP|parity|SPEED RS485|STOP BIT|; idle; " + readBack + "; check lineEdit_ipservertcp= plain; check lineEdit_timeout= plain";
-    QTest::newRow("RTU-TCP read") << "open rtu-tcp; click scan_parameters; device reads; tick 11; wire MAC|ip|MASK|GATEWAY|PORT TCP|parity|SPEED RS485|STOP BIT|IP SERVER TCP|TIMEOUT TCP|; idle; " + readBack + "; check lineEdit_ipservertcp=192.168.0.100 plain; check lineEdit_timeout=1000 plain";
-    QTest::newRow("second click stops, a new run clears") << "open rtu-tcp; click scan_parameters; tick 2; reply ip:1.2.3.4\\r\\n; skip 5; reply SPEED RS485:9600\\r\\n; click scan_parameters; idle; check lineEdit_ip=1.2.3.4 green; check comboBox_speed=4 green; click scan_parameters; scanning 0; check lineEdit_ip= plain; check comboBox_speed=0 plain";
-    QTest::newRow("query run ends a change run") << "open tcp-rtu; click applyButton; tick; click scan_parameters; scanning 0";
-    QTest::newRow("TCP-RTU tick on a closed port resets the run") << "open tcp-rtu; click scan_parameters; tick 2; yank; scan-tick; log error connecting; idle";
-    QTest::newRow("text outside a run is only logged") << "open tcp-rtu; reply ip:10.0.0.1\\r\\n; log \"data 2:ip:10.0.0.1\"; data-lines 1; check lineEdit_ip= plain; sent";
+    QTest::newRow("TCP-RTU read") << "open tcp-rtu; set lineEdit_ipservertcp=old; click scan_parameters; expect lineEdit_ipservertcp= plain; device reads; tick 9; wire MAC|ip|MASK|GATEWAY|PORT TCP|parity|SPEED RS485|STOP BIT|; expect run=idle; " + readBack + "; expect lineEdit_ipservertcp= plain; expect lineEdit_timeout= plain";
+    QTest::newRow("RTU-TCP read") << "open rtu-tcp; click scan_parameters; device reads; tick 11; wire MAC|ip|MASK|GATEWAY|PORT TCP|parity|SPEED RS485|STOP BIT|IP SERVER TCP|TIMEOUT TCP|; expect run=idle; " + readBack + "; expect lineEdit_ipservertcp=192.168.0.100 plain; expect lineEdit_timeout=1000 plain";
+    QTest::newRow("second click stops, a new run clears") << "open rtu-tcp; click scan_parameters; tick 2; reply ip:1.2.3.4\\r\\n; skip 5; reply SPEED RS485:9600\\r\\n; click scan_parameters; expect run=idle; expect lineEdit_ip=1.2.3.4 green; expect comboBox_speed=4 green; click scan_parameters; expect run=scan 0; expect lineEdit_ip= plain; expect comboBox_speed=0 plain";
+    QTest::newRow("query run ends a change run") << "open tcp-rtu; click applyButton; tick; click scan_parameters; expect run=scan 0";
+    QTest::newRow("TCP-RTU tick on a closed port resets the run") << "open tcp-rtu; click scan_parameters; tick 2; yank; scan-tick; log error connecting; expect run=idle";
+    QTest::newRow("text outside a run is only logged") << "open tcp-rtu; reply ip:10.0.0.1\\r\\n; log \"data 2:ip:10.0.0.1\"; expect data-lines=1; expect lineEdit_ip= plain; sent";
 
     struct Answer { const char *name; int step; const char *reply; const char *field; const char *result; };
     const Answer answers[] = {
@@ -112,23 +115,23 @@ void ScenarioTest::queryRun_data()
     };
     for (const Answer &a : answers) {
         const bool ignored = QString(a.result).endsWith("plain");
-        QTest::newRow(a.name) << QString("open rtu-tcp; click scan_parameters; tick %1; reply %2; check %3=%4; data-lines %5; scanning %1").arg(a.step).arg(a.reply, a.field, a.result).arg(ignored ? 0 : 1);
+        QTest::newRow(a.name) << QString("open rtu-tcp; click scan_parameters; tick %1; reply %2; expect %3=%4; expect data-lines=%5; expect run=scan %1").arg(a.step).arg(a.reply, a.field, a.result).arg(ignored ? 0 : 1);
     }
-    QTest::newRow("MAC in two pieces 20 ms apart") << "open tcp-rtu; click scan_parameters; tick; piece MAC:02:00:00:0; piece 0:00:01\\r\\n; check lineEdit_MAC=02:00:00:00:00:01 green; data-lines 1";
-    QTest::newRow("MAC byte by byte, no line end") << "open tcp-rtu; click scan_parameters; tick; piece M; piece AC:0; piece 2; pause 80; check lineEdit_MAC=02 green; data-lines 1";
-    QTest::newRow("line end alone afterwards changes nothing") << "open tcp-rtu; click scan_parameters; tick; piece MAC:02:00:00:00:00:01\\r; piece \\n; check lineEdit_MAC=02:00:00:00:00:01 green; data-lines 1";
-    QTest::newRow("pieces far apart are two answers") << "open tcp-rtu; click scan_parameters; tick; piece MAC:02:00:00:00:00:01; pause 100; piece AB; pause 100; check lineEdit_MAC=02:00:00:00:00:01 red; data-lines 2";
+    QTest::newRow("MAC in two pieces 20 ms apart") << "open tcp-rtu; click scan_parameters; tick; piece MAC:02:00:00:0; piece 0:00:01\\r\\n; expect lineEdit_MAC=02:00:00:00:00:01 green; expect data-lines=1";
+    QTest::newRow("MAC byte by byte, no line end") << "open tcp-rtu; click scan_parameters; tick; piece M; piece AC:0; piece 2; pause 80; expect lineEdit_MAC=02 green; expect data-lines=1";
+    QTest::newRow("line end alone afterwards changes nothing") << "open tcp-rtu; click scan_parameters; tick; piece MAC:02:00:00:00:00:01\\r; piece \\n; expect lineEdit_MAC=02:00:00:00:00:01 green; expect data-lines=1";
+    QTest::newRow("pieces far apart are two answers") << "open tcp-rtu; click scan_parameters; tick; piece MAC:02:00:00:00:00:01; pause 100; piece AB; pause 100; expect lineEdit_MAC=02:00:00:00:00:01 red; expect data-lines=2";
 }
 
 void ScenarioTest::changeRun_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::newRow("TCP-RTU write, every change confirmed") << "open tcp-rtu; fill; click applyButton; device ok; tick 15; wire " + commands + "RESET; " + success.arg("TCP-RTU") + "; at-box lineEdit_ip=green comboBox_2=green port=open restart=expected; check lineEdit_ip=192.168.0.10 plain; status Connected; idle; " + changeLog;
-    QTest::newRow("RTU-TCP write, every change confirmed") << "open rtu-tcp; fill; click applyButton; device ok; tick 19; wire " + commands + "CHANGE IP SERVER TCP:192.168.0.100||CHANGE TIMEOUT TCP:1000||RESET; " + success.arg("RTU-TCP") + "; at-box lineEdit_ip=green port=closed restart=unexpected; check comboBox_2=1 plain; status Disconnected; idle; " + changeLog + "; log \"CHANGE IP SERVER TCP:192.168.0.100\"";
-    QTest::newRow("silent device, TCP-RTU") << "open tcp-rtu; fill; click applyButton; tick 15; sent " + QString(commands).remove('|') + "RESET; " + unconfirmed + "IP-адрес, Маска подсети, IP-адрес шлюза, Порт TCP (502, 10000-65535), Паритет, Скорость RS-485, Количество стоп бит</FONT>; check lineEdit_ip=192.168.0.10 plain";
+    QTest::newRow("TCP-RTU write, every change confirmed") << "open tcp-rtu; fill; click applyButton; device ok; tick 15; wire " + commands + "RESET; " + success.arg("TCP-RTU") + "; at-box lineEdit_ip=192.168.0.10 green; at-box comboBox_2=1 green; at-box port=open; at-box restart=expected; expect lineEdit_ip=192.168.0.10 plain; expect status=Connected; expect run=idle; " + changeLog;
+    QTest::newRow("RTU-TCP write, every change confirmed") << "open rtu-tcp; fill; click applyButton; device ok; tick 19; wire " + commands + "CHANGE IP SERVER TCP:192.168.0.100||CHANGE TIMEOUT TCP:1000||RESET; " + success.arg("RTU-TCP") + "; at-box lineEdit_ip=192.168.0.10 green; at-box port=closed; at-box restart=unexpected; expect comboBox_2=1 plain; expect status=Disconnected; expect run=idle; " + changeLog + "; log \"CHANGE IP SERVER TCP:192.168.0.100\"";
+    QTest::newRow("silent device, TCP-RTU") << "open tcp-rtu; fill; click applyButton; tick 15; sent " + QString(commands).remove('|') + "RESET; " + unconfirmed + "IP-адрес, Маска подсети, IP-адрес шлюза, Порт TCP (502, 10000-65535), Паритет, Скорость RS-485, Количество стоп бит</FONT>; expect lineEdit_ip=192.168.0.10 plain";
     QTest::newRow("silent device, RTU-TCP") << "open rtu-tcp; fill; click applyButton; tick 19; " + unconfirmed + "IP-адрес, Маска подсети, IP-адрес шлюза, Порт TCP (502, 10000-65535), Паритет, Скорость RS-485, Количество стоп бит, IP-адрес сервера TCP, Таймаут TCP</FONT>";
     QTest::newRow("one change left unanswered") << "open rtu-tcp; fill; click applyButton; device ok-except:CHANGE GATEWAY; tick 19; " + unconfirmed + "IP-адрес шлюза</FONT>";
-    QTest::newRow("device drops the line while the box is open") << "open tcp-rtu; fill; click applyButton; device ok; tick 14; drop-during-box; tick; " + success.arg("TCP-RTU") + "; dropped-during-box; log reseted!!!!!; no-box; status Disconnected; idle";
+    QTest::newRow("device drops the line while the box is open") << "open tcp-rtu; fill; click applyButton; device ok; tick 14; drop-during-box; tick; " + success.arg("TCP-RTU") + "; at-box port=closed; log reseted!!!!!; no-box; expect status=Disconnected; expect run=idle";
 
     struct Value { const char *name; const char *field; const char *value; int step; const char *command; };
     const Value values[] = {
@@ -160,14 +163,14 @@ void ScenarioTest::changeRun_data()
     for (const Verdict &v : verdicts) {
         const QString start = QString("open rtu-tcp; fill; click applyButton; skip %1; reply %2; ").arg(v.step).arg(v.reply);
         if (!v.refusal)
-            QTest::newRow(v.name) << start + QString("check %1 green; changing %2; no-box").arg(v.field).arg(v.step);
+            QTest::newRow(v.name) << start + QString("expect %1 green; expect run=change %2; no-box").arg(v.field).arg(v.step);
         else
-            QTest::newRow(v.name) << start + QString("check %1 red; box critical Ошибка -> %2; idle; sent").arg(v.field, QString(v.refusal) == "tight" ? writeErrorTight : writeError);
+            QTest::newRow(v.name) << start + QString("expect %1 red; box critical Ошибка -> %2; expect run=idle; sent").arg(v.field, QString(v.refusal) == "tight" ? writeErrorTight : writeError);
     }
     QTest::newRow("value read at its own step") << "open tcp-rtu; fill; click applyButton; skip 1; set lineEdit_gateway=10.0.0.254; skip 3; tick; sent CHANGE GATEWAY:10.0.0.254";
-    QTest::newRow("second click cancels") << "open tcp-rtu; fill; click applyButton; tick; reply OK\\r\\n; click applyButton; idle; check lineEdit_ip=192.168.0.10 green; sent CHANGE IP:192.168.0.10; no-box";
-    QTest::newRow("apply ends a query run") << "open tcp-rtu; click scan_parameters; tick; click applyButton; changing 0";
-    QTest::newRow("restart button during a run") << "open tcp-rtu; fill; click applyButton; tick; sent CHANGE IP:192.168.0.10; click Reset; sent RESET; log pb clicked!; changing 1; skip 1; tick; sent CHANGE MASK:255.255.255.0";
+    QTest::newRow("second click cancels") << "open tcp-rtu; fill; click applyButton; tick; reply OK\\r\\n; click applyButton; expect run=idle; expect lineEdit_ip=192.168.0.10 green; sent CHANGE IP:192.168.0.10; no-box";
+    QTest::newRow("apply ends a query run") << "open tcp-rtu; click scan_parameters; tick; click applyButton; expect run=change 0";
+    QTest::newRow("restart button during a run") << "open tcp-rtu; fill; click applyButton; tick; sent CHANGE IP:192.168.0.10; click Reset; sent RESET; log pb clicked!; expect run=change 1; skip 1; tick; sent CHANGE MASK:255.255.255.0";
 }
 // clang-format on
 

@@ -7,6 +7,7 @@
 
 #include <ctime>
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -60,36 +61,43 @@ public:
     bool play(const QString &script);
 
 private:
-    using Step = std::function<bool(const QString &)>;
     bool expect(bool holds, const QString &why);
     bool same(const QString &actual, const QString &expected);
-    QWidget *widget(const QString &name) const;
-    bool forEach(const QString &names, const std::function<bool(QWidget *)> &holds);
+    QWidget *widget(const QString &name) const { return rig.window->findChild<QWidget *>(name); }
+    QString fact(const QString &key) const;
+    bool facts(const QString &claim, const QHash<QString, QString> *seen = nullptr);
     bool runTicks(int count);
+    void list(const QString &path);
 
     Rig &rig;
     LogCapture log;
-    QHash<QString, Step> steps;
+    QHash<QString, std::function<bool(const QString &)>> steps;
     QString current;
     QString device = "silent";
     QList<QByteArray> wire;
     int boxesSeen = 0;
     QList<QHash<QString, QString>> atBoxes;
     std::unique_ptr<QSerialPort> holder;
-    bool droppedDuringBox = false;
 };
 
 Player::Player(Rig &rig) : rig(rig)
 {
     // What the window looked like while each box was open.
     rig.boxes.whileOpen = [this](const BoxRecord &) {
-        atBoxes << QHash<QString, QString>{
-            {"status", this->rig.ui().statusbar->currentMessage()},
-            {"port", this->rig.probe.serial().isOpen() ? "open" : "closed"},
-            {"restart", this->rig.probe.resetRequested() ? "expected" : "unexpected"},
-            {"lineEdit_ip", colourName(this->rig.ui().lineEdit_ip->styleSheet())},
-            {"comboBox_2", colourName(this->rig.ui().comboBox_2->styleSheet())}};
+        QHash<QString, QString> seen;
+        for (const char *key : {"status", "port", "restart", "lineEdit_ip", "comboBox_2"})
+            seen[key] = fact(key);
+        atBoxes << seen;
     };
+
+    auto action = [](std::function<void(const QString &)> act) {
+        return [act](const QString &argument) {
+            act(argument);
+            return true;
+        };
+    };
+    WindowProbe &probe = rig.probe;
+    PtyPair &pty = rig.pty;
 
     steps = {
         // The port and the buttons.
@@ -98,57 +106,49 @@ Player::Player(Rig &rig) : rig(rig)
              return expect(this->rig.open(mode == "rtu-tcp" ? Rig::RtuTcp : Rig::TcpRtu),
                            "port did not open");
          }},
-        {"list",
-         [this](const QString &path) {
+        {"list", action([this](const QString &path) {
              this->rig.ui().serialPortInfoListBox->clear();
-             if (!path.isEmpty())
-                 this->rig.ui().serialPortInfoListBox->addItem(path);
-             return true;
-         }},
+             list(path);
+         })},
+        {"newline", action([this, &pty](const QString &) {
+             pty.reopen();
+             list(pty.slavePath());
+         })},
         {"hold",
-         [this](const QString &) {
+         [this, &pty](const QString &) {
              // Another program has the line open; the window lists it all the same.
-             holder = std::make_unique<QSerialPort>(this->rig.pty.slavePath());
-             this->rig.ui().serialPortInfoListBox->insertItem(0, this->rig.pty.slavePath());
-             this->rig.ui().serialPortInfoListBox->setCurrentIndex(0);
+             holder = std::make_unique<QSerialPort>(pty.slavePath());
+             list(pty.slavePath());
              return expect(holder->open(QIODevice::ReadWrite), "could not hold the line");
          }},
         {"click",
-         [this](const QString &name) {
+         [this, &probe](const QString &name) {
              auto *button = qobject_cast<QAbstractButton *>(widget(name));
              if (!expect(button, "no such button"))
                  return false;
              button->click();
              // The test drives every tick itself.
-             for (QTimer *timer : {this->rig.probe.scanTimer(), this->rig.probe.changeTimer()})
+             for (QTimer *timer : {probe.scanTimer(), probe.changeTimer()})
                  if (timer->isActive())
                      timer->setInterval(24 * 3600 * 1000);
              return true;
          }},
-        {"closeport",
-         [this](const QString &) {
-             this->rig.probe.closePort();
-             return true;
-         }},
-        {"yank",
-         [this](const QString &) {
-             this->rig.probe.serial().close();
-             return true;
-         }},
+        {"closeport", action([&probe](const QString &) { probe.closePort(); })},
+        {"yank", action([&probe](const QString &) { probe.serial().close(); })},
         {"drop",
-         [this](const QString &) {
-             this->rig.pty.closeMaster();
-             return expect(
-                 QTest::qWaitFor([&] { return !this->rig.probe.serial().isOpen(); }, 2000),
-                 "port still open");
+         [this, &probe, &pty](const QString &) {
+             pty.closeMaster();
+             return expect(QTest::qWaitFor([&] { return !probe.serial().isOpen(); }, 2000),
+                           "port still open");
          }},
-        {"newline",
-         [this](const QString &) {
-             this->rig.pty.reopen();
-             this->rig.ui().serialPortInfoListBox->insertItem(0, this->rig.pty.slavePath());
-             this->rig.ui().serialPortInfoListBox->setCurrentIndex(0);
-             return true;
-         }},
+        {"drop-during-box", action([this, &probe, &pty](const QString &) {
+             this->rig.boxes.whileOpen =
+                 [&, keep = this->rig.boxes.whileOpen](const BoxRecord &record) {
+                     pty.closeMaster();
+                     (void)!QTest::qWaitFor([&] { return !probe.serial().isOpen(); }, 1000);
+                     keep(record);
+                 };
+         })},
         {"error",
          [this](const QString &name) {
              const int error =
@@ -158,15 +158,8 @@ Player::Player(Rig &rig) : rig(rig)
                         this->rig.window.get(), "handleError",
                         Q_ARG(QSerialPort::SerialPortError, QSerialPort::SerialPortError(error)));
          }},
-        {"quiet",
-         [this](const QString &ms) {
-             const int window = ms.isEmpty() ? 300 : ms.toInt();
-             const double before = cpuSeconds();
-             QTest::qWait(window);
-             return expect(cpuSeconds() - before < window * 0.05 / 1000, "the process keeps busy");
-         }},
 
-        // Ticks and the wire.
+        // Ticks and the device.
         {"tick",
          [this](const QString &count) { return runTicks(count.isEmpty() ? 1 : count.toInt()); }},
         {"skip",
@@ -175,119 +168,60 @@ Player::Player(Rig &rig) : rig(rig)
              wire.clear();
              return ran;
          }},
-        {"scan-tick",
+        {"scan-tick", action([&probe](const QString &) { probe.scanTick(); })},
+        {"change-tick", action([&probe](const QString &) { probe.changeTick(); })},
+        {"device", action([this](const QString &behaviour) { device = behaviour; })},
+        {"reply", action([&pty](const QString &bytes) {
+             pty.write(bytesOf(bytes));
+             QTest::qWait(80);
+         })},
+        {"piece", action([&pty](const QString &bytes) {
+             pty.write(bytesOf(bytes));
+             QTest::qWait(20);
+         })},
+        {"pause", action([](const QString &ms) { QTest::qWait(ms.toInt()); })},
+
+        // The user's input.
+        {"fill",
          [this](const QString &) {
-             this->rig.probe.scanTick();
-             return true;
+             return play(
+                 "set lineEdit_MAC=02:00:00:00:00:01; set lineEdit_ip=192.168.0.10; set "
+                 "lineEdit_mask=255.255.255.0; set lineEdit_gateway=192.168.0.1; set "
+                 "lineEdit_portTCP=502; set comboBox=3; set comboBox_speed=4; set comboBox_2=1; "
+                 "set lineEdit_ipservertcp=192.168.0.100; set lineEdit_timeout=1000");
          }},
-        {"change-tick",
-         [this](const QString &) {
-             this->rig.probe.changeTick();
-             return true;
+        {"set",
+         [this](const QString &assignment) {
+             QWidget *field = widget(assignment.section('=', 0, 0));
+             const QString value = assignment.section('=', 1);
+             if (auto *edit = qobject_cast<QLineEdit *>(field))
+                 edit->setText(value);
+             else if (auto *combo = qobject_cast<QComboBox *>(field))
+                 combo->setCurrentIndex(value.toInt());
+             return expect(field, "no such field");
          }},
-        {"device",
-         [this](const QString &behaviour) {
-             device = behaviour;
-             return true;
+
+        // What the window does.
+        {"expect", [this](const QString &claim) { return facts(claim); }},
+        {"at-box",
+         [this](const QString &claim) {
+             return expect(boxesSeen > 0, "no box yet") && facts(claim, &atBoxes[boxesSeen - 1]);
          }},
         {"sent",
-         [this](const QString &bytes) {
-             wire << this->rig.pty.take();
+         [this, &pty](const QString &bytes) {
+             wire << pty.take();
              const QByteArray all = wire.join();
              wire.clear();
              return same(QString::fromLatin1(all.toHex(' ')),
                          QString::fromLatin1(bytesOf(bytes).toHex(' ')));
          }},
         {"wire",
-         [this](const QString &ticks) {
-             if (const QByteArray late = this->rig.pty.take(); !late.isEmpty())
+         [this, &pty](const QString &ticks) {
+             if (const QByteArray late = pty.take(); !late.isEmpty())
                  wire << late;
-             QStringList seen;
-             for (const QByteArray &w : wire)
-                 seen << QString::fromLatin1(w);
+             const QString seen = QString::fromLatin1(wire.join('|'));
              wire.clear();
-             return same(seen.join('|'), ticks);
-         }},
-        {"reply",
-         [this](const QString &bytes) {
-             this->rig.pty.write(bytesOf(bytes));
-             QTest::qWait(80);
-             return true;
-         }},
-        {"piece",
-         [this](const QString &bytes) {
-             this->rig.pty.write(bytesOf(bytes));
-             QTest::qWait(20);
-             return true;
-         }},
-        {"pause",
-         [](const QString &ms) {
-             QTest::qWait(ms.toInt());
-             return true;
-         }},
-
-        // The fields.
-        {"fill",
-         [this](const QString &) {
-             Ui::MainWindow &ui = this->rig.ui();
-             ui.lineEdit_MAC->setText("02:00:00:00:00:01");
-             ui.lineEdit_ip->setText("192.168.0.10");
-             ui.lineEdit_mask->setText("255.255.255.0");
-             ui.lineEdit_gateway->setText("192.168.0.1");
-             ui.lineEdit_portTCP->setText("502");
-             ui.comboBox->setCurrentIndex(3);
-             ui.comboBox_speed->setCurrentIndex(4);
-             ui.comboBox_2->setCurrentIndex(1);
-             ui.lineEdit_ipservertcp->setText("192.168.0.100");
-             ui.lineEdit_timeout->setText("1000");
-             return true;
-         }},
-        {"set",
-         [this](const QString &assignment) {
-             const QString name = assignment.section('=', 0, 0), value = assignment.section('=', 1);
-             if (auto *edit = qobject_cast<QLineEdit *>(widget(name)))
-                 edit->setText(value);
-             else if (auto *combo = qobject_cast<QComboBox *>(widget(name)))
-                 combo->setCurrentIndex(value.toInt());
-             else
-                 return expect(false, "no such field");
-             return true;
-         }},
-        {"check",
-         [this](const QString &what) {
-             const QString name = what.section('=', 0, 0);
-             const QString rest = what.section('=', 1);
-             const QString value = rest.section(' ', 0, -2), colour = rest.section(' ', -1);
-             QWidget *field = widget(name);
-             if (!expect(field, "no such field"))
-                 return false;
-             const QString actual =
-                 qobject_cast<QLineEdit *>(field)
-                     ? qobject_cast<QLineEdit *>(field)->text()
-                     : QString::number(qobject_cast<QComboBox *>(field)->currentIndex());
-             return same(actual + ' ' + colourName(field->styleSheet()), value + ' ' + colour);
-         }},
-
-        // What the window shows and tells.
-        {"status",
-         [this](const QString &text) {
-             return same(this->rig.ui().statusbar->currentMessage(), text);
-         }},
-        {"enabled",
-         [this](const QString &names) {
-             return forEach(names, [](QWidget *w) { return w->isEnabled(); });
-         }},
-        {"disabled",
-         [this](const QString &names) {
-             return forEach(names, [](QWidget *w) { return !w->isEnabled(); });
-         }},
-        {"shown",
-         [this](const QString &names) {
-             return forEach(names, [](QWidget *w) { return !w->isHidden(); });
-         }},
-        {"hidden",
-         [this](const QString &names) {
-             return forEach(names, [](QWidget *w) { return w->isHidden(); });
+             return same(seen, ticks);
          }},
         {"box",
          [this](const QString &box) {
@@ -301,81 +235,86 @@ Player::Player(Rig &rig) : rig(rig)
                            "box without the window as parent") &&
                     same(icon + ' ' + record.title + " -> " + record.text, box);
          }},
-        {"at-box",
-         [this](const QString &facts) {
-             for (const QString &fact : facts.split(' ')) {
-                 if (!same(fact.section('=', 0, 0) + '=' +
-                               atBoxes.value(boxesSeen - 1).value(fact.section('=', 0, 0)),
-                           fact))
-                     return false;
-             }
-             return true;
-         }},
         {"no-box",
          [this](const QString &) {
              QTest::qWait(20);
              return same(QString::number(this->rig.boxes.boxes.size() - boxesSeen), "0");
-         }},
-        {"drop-during-box",
-         [this](const QString &) {
-             this->rig.boxes.whileOpen =
-                 [this, keep = this->rig.boxes.whileOpen](const BoxRecord &record) {
-                     keep(record);
-                     this->rig.pty.closeMaster();
-                     droppedDuringBox =
-                         QTest::qWaitFor([&] { return !this->rig.probe.serial().isOpen(); }, 1000);
-                 };
-             return true;
-         }},
-        {"dropped-during-box",
-         [this](const QString &) {
-             return expect(droppedDuringBox, "the line was not dropped while the box was open");
          }},
         {"log",
          [this](const QString &line) {
              return expect(log.lines().contains(line),
                            "not in the log: " + log.lines().join(" / "));
          }},
-        {"data-lines",
-         [this](const QString &count) {
-             return same(
-                 QString::number(log.lines().filter(QRegularExpression("^\"data 2:")).size()),
-                 count);
-         }},
-
-        // The runs.
-        {"idle",
-         [this](const QString &) {
-             return same(QString("%1 %2 %3 %4")
-                             .arg(this->rig.probe.scanTimer()->isActive())
-                             .arg(this->rig.probe.scanStep())
-                             .arg(this->rig.probe.changeTimer()->isActive())
-                             .arg(this->rig.probe.changeStep()),
-                         "0 0 0 0");
-         }},
-        {"scanning",
-         [this](const QString &step) {
-             return same(QString("%1 %2 %3")
-                             .arg(this->rig.probe.scanTimer()->isActive())
-                             .arg(this->rig.probe.scanStep())
-                             .arg(this->rig.probe.changeTimer()->isActive()),
-                         "1 " + step + " 0");
-         }},
-        {"changing",
-         [this](const QString &step) {
-             return same(QString("%1 %2 %3")
-                             .arg(this->rig.probe.changeTimer()->isActive())
-                             .arg(this->rig.probe.changeStep())
-                             .arg(this->rig.probe.scanTimer()->isActive()),
-                         "1 " + step + " 0");
-         }},
-        {"counters",
-         [this](const QString &both) {
-             return same(
-                 QString("%1 %2").arg(this->rig.probe.scanStep()).arg(this->rig.probe.changeStep()),
-                 both);
+        {"quiet",
+         [this](const QString &ms) {
+             const int window = ms.isEmpty() ? 300 : ms.toInt();
+             const double before = cpuSeconds();
+             QTest::qWait(window);
+             return expect(cpuSeconds() - before < window * 0.05 / 1000, "the process keeps busy");
          }},
     };
+}
+
+// What a script can check: "status", "port", "restart", "run", "data-lines", a field by its
+// name ("10.0.0.1 green", "4 plain"), "enabled:NAME" and "visible:NAME" (yes or no).
+QString Player::fact(const QString &key) const
+{
+    const WindowProbe &p = rig.probe;
+    const bool scanning = p.scanTimer()->isActive(), changing = p.changeTimer()->isActive();
+    if (key == "status")
+        return rig.ui().statusbar->currentMessage();
+    if (key == "port")
+        return p.serial().isOpen() ? "open" : "closed";
+    if (key == "restart")
+        return p.resetRequested() ? "expected" : "unexpected";
+    if (key == "data-lines")
+        return QString::number(log.lines().filter(QRegularExpression("^\"data 2:")).size());
+    if (key == "run") {
+        if (scanning && !changing && p.changeStep() == 0)
+            return QString("scan %1").arg(p.scanStep());
+        if (changing && !scanning && p.scanStep() == 0)
+            return QString("change %1").arg(p.changeStep());
+        if (!scanning && !changing && p.scanStep() == 0 && p.changeStep() == 0)
+            return "idle";
+        return QString("timers %1 %2, steps %3 %4")
+            .arg(scanning)
+            .arg(changing)
+            .arg(p.scanStep())
+            .arg(p.changeStep());
+    }
+    QWidget *w = widget(key.section(':', -1));
+    if (!w)
+        return "no such widget";
+    if (key.startsWith("enabled:"))
+        return w->isEnabled() ? "yes" : "no";
+    if (key.startsWith("visible:"))
+        return w->isHidden() ? "no" : "yes";
+    if (auto *edit = qobject_cast<QLineEdit *>(w))
+        return edit->text() + ' ' + colourName(w->styleSheet());
+    if (auto *combo = qobject_cast<QComboBox *>(w))
+        return QString::number(combo->currentIndex()) + ' ' + colourName(w->styleSheet());
+    return "not a field";
+}
+
+// "run=idle", or several keys sharing one value: "enabled:connect,scanport=yes".
+bool Player::facts(const QString &claim, const QHash<QString, QString> *seen)
+{
+    const QString keys = claim.section('=', 0, 0), value = claim.section('=', 1);
+    const QString prefix = keys.contains(':') ? keys.section(':', 0, 0) + ':' : QString();
+    for (const QString &name : keys.mid(prefix.size()).split(',')) {
+        const QString key = prefix + name;
+        if (!same(key + '=' + (seen ? seen->value(key) : fact(key)), key + '=' + value))
+            return false;
+    }
+    return true;
+}
+
+void Player::list(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    rig.ui().serialPortInfoListBox->insertItem(0, path);
+    rig.ui().serialPortInfoListBox->setCurrentIndex(0);
 }
 
 bool Player::expect(bool holds, const QString &why)
@@ -390,21 +329,6 @@ bool Player::same(const QString &actual, const QString &expected)
     return expect(actual == expected, QString("got \"%1\", expected \"%2\"").arg(actual, expected));
 }
 
-QWidget *Player::widget(const QString &name) const
-{
-    return rig.window->findChild<QWidget *>(name);
-}
-
-bool Player::forEach(const QString &names, const std::function<bool(QWidget *)> &holds)
-{
-    for (const QString &name : names.split(',')) {
-        QWidget *w = widget(name);
-        if (!expect(w && holds(w), name))
-            return false;
-    }
-    return true;
-}
-
 bool Player::runTicks(int count)
 {
     for (int i = 0; i < count; ++i) {
@@ -416,12 +340,11 @@ bool Player::runTicks(int count)
             return expect(false, QString("no run left for tick %1").arg(i + 1));
         const QByteArray sent = rig.pty.take(10);
         wire << sent;
+        const bool change = sent.startsWith("CHANGE");
         if (device == "reads" && deviceValues.contains(sent))
             rig.reply(sent + ':' + deviceValues[sent] + "\r\n");
-        else if (device == "ok" && sent.startsWith("CHANGE"))
-            rig.reply("OK\r\n");
-        else if (device.startsWith("ok-except:") && sent.startsWith("CHANGE") &&
-                 !sent.startsWith(device.mid(10).toLatin1()))
+        else if (change && (device == "ok" || (device.startsWith("ok-except:") &&
+                                               !sent.startsWith(device.mid(10).toLatin1()))))
             rig.reply("OK\r\n");
     }
     return true;
@@ -429,12 +352,14 @@ bool Player::runTicks(int count)
 
 bool Player::play(const QString &script)
 {
+    const QString outer = current;
     for (const QString &step : script.split("; ")) {
         current = step;
         const QString verb = step.section(' ', 0, 0);
         if (!expect(steps.contains(verb), "unknown step") || !steps[verb](step.section(' ', 1)))
             return false;
     }
+    current = outer;
     return true;
 }
 
