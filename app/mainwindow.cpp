@@ -26,6 +26,14 @@ constexpr int maxReplyBytes = 4096;
 // "RESET" must have left the port before the port is closed, or the device never restarts.
 constexpr int resetFlushMs = 200;
 
+// Re-styling is costly (a combo box re-polishes and keeps memory each time), and a chattering
+// device would turn the same field red hundreds of times a second.
+void setColour(QWidget *widget, const char *styleSheet)
+{
+    if (widget->styleSheet() != QLatin1String(styleSheet))
+        widget->setStyleSheet(styleSheet);
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -177,7 +185,7 @@ QWidget *MainWindow::widgetOf(const Parameter &parameter) const
 void MainWindow::clearColours()
 {
     for (const Parameter &parameter : device::parameters)
-        widgetOf(parameter)->setStyleSheet(QString());
+        setColour(widgetOf(parameter), "");
 }
 
 void MainWindow::on_scan_parameters_clicked()
@@ -379,10 +387,10 @@ void MainWindow::takeAnswer()
     if (parameter.edit) {
         QLineEdit *edit = ui->*parameter.edit;
         if (value.isEmpty()) {
-            edit->setStyleSheet(device::red);
+            setColour(edit, device::red);
             return;
         }
-        edit->setStyleSheet(device::green);
+        setColour(edit, device::green);
         edit->setText(value);
         return;
     }
@@ -390,12 +398,12 @@ void MainWindow::takeAnswer()
     QComboBox *combo = ui->*parameter.combo;
     for (int i = 0; i < parameter.choices.count; ++i) {
         if (value == QLatin1String(parameter.choices.values[i])) {
-            combo->setStyleSheet(device::green);
+            setColour(combo, device::green);
             combo->setCurrentIndex(i + 1);
             return;
         }
     }
-    combo->setStyleSheet(device::red);
+    setColour(combo, device::red);
 }
 
 void MainWindow::judgeVerdict()
@@ -407,11 +415,11 @@ void MainWindow::judgeVerdict()
     const Parameter &parameter = device::writable(k);
     QWidget *widget = widgetOf(parameter);
     if (rxData == QLatin1String("OK")) {
-        widget->setStyleSheet(device::green);
+        setColour(widget, device::green);
         confirmedChanges |= 1u << k;
         return;
     }
-    widget->setStyleSheet(device::red);
+    setColour(widget, device::red);
     stopChangeRun();
     QMessageBox::critical(this, "Ошибка", parameter.refusal);
 }
