@@ -228,10 +228,14 @@ void FaultTest::babblingDevice()
 
     qInfo("event loop at most %lld ms late, GUI thread CPU %.0f%%, RSS growth %lld KiB", maxLateMs,
           cpuUsed / 5.0 * 100, growth / 1024);
+    QVERIFY(rig.probe.serial().isOpen());
+#ifndef __SANITIZE_ADDRESS__
+    // The sanitizers' bookkeeping and quarantine would be measured instead; scripts/bench has the
+    // precise figures.
     QVERIFY2(maxLateMs < 100, qPrintable(QString::number(maxLateMs)));
     QVERIFY2(growth < 5 * 1024 * 1024, qPrintable(QString::number(growth)));
-    QVERIFY2(cpuUsed < 5.0 * 0.6, qPrintable(QString::number(cpuUsed)));
-    QVERIFY(rig.probe.serial().isOpen());
+    QVERIFY2(cpuUsed < 5.0 * 0.25, qPrintable(QString::number(cpuUsed)));
+#endif
 }
 
 QTEST_MAIN(FaultTest)
