@@ -235,7 +235,7 @@ void MainWindow::scan_pa_modbus_RTU_TCP()
 void MainWindow::queryTick(const device::Mode &mode)
 {
     const int n = ++scanStep;
-    if (n >= 1 && n <= mode.queried) {
+    if (n <= mode.queried) {
         serial.write(device::parameters[n - 1].query);
     } else if (n == mode.queryEndStep()) {
         stopScanRun();
@@ -294,7 +294,7 @@ void MainWindow::changeTick(const device::Mode &mode)
         finishChangeRun(mode);
         return;
     }
-    if (n < 1 || n > mode.changeFinalStep() || n % 2 == 0)
+    if (n > mode.changeFinalStep() || n % 2 == 0)
         return;
 
     const Parameter &parameter = device::writable((n - 1) / 2);
