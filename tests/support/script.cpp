@@ -99,30 +99,18 @@ Player::Player(Rig &rig) : rig(rig)
     WindowProbe &probe = rig.probe;
     PtyPair &pty = rig.pty;
 
+    // clang-format off
     steps = {
         // The port and the buttons.
-        {"open",
-         [this](const QString &mode) {
-             return expect(this->rig.open(mode == "rtu-tcp" ? Rig::RtuTcp : Rig::TcpRtu),
-                           "port did not open");
-         }},
-        {"list", action([this](const QString &path) {
-             this->rig.ui().serialPortInfoListBox->clear();
-             list(path);
-         })},
-        {"newline", action([this, &pty](const QString &) {
-             pty.reopen();
-             list(pty.slavePath());
-         })},
-        {"hold",
-         [this, &pty](const QString &) {
+        {"open", [this](const QString &mode) { return expect(this->rig.open(mode == "rtu-tcp" ? Rig::RtuTcp : Rig::TcpRtu), "port did not open"); }},
+        {"list", action([this](const QString &path) { this->rig.ui().serialPortInfoListBox->clear(); list(path); })},
+        {"newline", action([this, &pty](const QString &) { pty.reopen(); list(pty.slavePath()); })},
+        {"hold", [this, &pty](const QString &) {
              // Another program has the line open; the window lists it all the same.
              holder = std::make_unique<QSerialPort>(pty.slavePath());
              list(pty.slavePath());
-             return expect(holder->open(QIODevice::ReadWrite), "could not hold the line");
-         }},
-        {"click",
-         [this, &probe](const QString &name) {
+             return expect(holder->open(QIODevice::ReadWrite), "could not hold the line"); }},
+        {"click", [this, &probe](const QString &name) {
              auto *button = qobject_cast<QAbstractButton *>(widget(name));
              if (!expect(button, "no such button"))
                  return false;
@@ -131,128 +119,73 @@ Player::Player(Rig &rig) : rig(rig)
              for (QTimer *timer : {probe.scanTimer(), probe.changeTimer()})
                  if (timer->isActive())
                      timer->setInterval(24 * 3600 * 1000);
-             return true;
-         }},
+             return true; }},
         {"closeport", action([&probe](const QString &) { probe.closePort(); })},
         {"yank", action([&probe](const QString &) { probe.serial().close(); })},
-        {"drop",
-         [this, &probe, &pty](const QString &) {
+        {"drop", [this, &probe, &pty](const QString &) {
              pty.closeMaster();
-             return expect(QTest::qWaitFor([&] { return !probe.serial().isOpen(); }, 2000),
-                           "port still open");
-         }},
+             return expect(QTest::qWaitFor([&] { return !probe.serial().isOpen(); }, 2000), "port still open"); }},
         {"drop-during-box", action([this, &probe, &pty](const QString &) {
-             this->rig.boxes.whileOpen =
-                 [&, keep = this->rig.boxes.whileOpen](const BoxRecord &record) {
-                     pty.closeMaster();
-                     (void)!QTest::qWaitFor([&] { return !probe.serial().isOpen(); }, 1000);
-                     keep(record);
-                 };
-         })},
-        {"error",
-         [this](const QString &name) {
-             const int error =
-                 QMetaEnum::fromType<QSerialPort::SerialPortError>().keyToValue(name.toLatin1());
+             this->rig.boxes.whileOpen = [&, keep = this->rig.boxes.whileOpen](const BoxRecord &record) {
+                 pty.closeMaster();
+                 (void)!QTest::qWaitFor([&] { return !probe.serial().isOpen(); }, 1000);
+                 keep(record);
+             }; })},
+        {"error", [this](const QString &name) {
+             const int error = QMetaEnum::fromType<QSerialPort::SerialPortError>().keyToValue(name.toLatin1());
              return expect(error >= 0, "no such error") &&
-                    QMetaObject::invokeMethod(
-                        this->rig.window.get(), "handleError",
-                        Q_ARG(QSerialPort::SerialPortError, QSerialPort::SerialPortError(error)));
-         }},
+                    QMetaObject::invokeMethod(this->rig.window.get(), "handleError", Q_ARG(QSerialPort::SerialPortError, QSerialPort::SerialPortError(error))); }},
 
         // Ticks and the device.
-        {"tick",
-         [this](const QString &count) { return runTicks(count.isEmpty() ? 1 : count.toInt()); }},
-        {"skip",
-         [this](const QString &count) {
-             const bool ran = runTicks(count.toInt());
-             wire.clear();
-             return ran;
-         }},
+        {"tick", [this](const QString &count) { return runTicks(count.isEmpty() ? 1 : count.toInt()); }},
+        {"skip", [this](const QString &count) { const bool ran = runTicks(count.toInt()); wire.clear(); return ran; }},
         {"scan-tick", action([&probe](const QString &) { probe.scanTick(); })},
         {"change-tick", action([&probe](const QString &) { probe.changeTick(); })},
         {"device", action([this](const QString &behaviour) { device = behaviour; })},
-        {"reply", action([&pty](const QString &bytes) {
-             pty.write(bytesOf(bytes));
-             QTest::qWait(80);
-         })},
-        {"piece", action([&pty](const QString &bytes) {
-             pty.write(bytesOf(bytes));
-             QTest::qWait(20);
-         })},
+        {"reply", action([&pty](const QString &bytes) { pty.write(bytesOf(bytes)); QTest::qWait(80); })},
+        {"piece", action([&pty](const QString &bytes) { pty.write(bytesOf(bytes)); QTest::qWait(20); })},
         {"pause", action([](const QString &ms) { QTest::qWait(ms.toInt()); })},
 
         // The user's input.
-        {"fill",
-         [this](const QString &) {
-             return play(
-                 "set lineEdit_MAC=02:00:00:00:00:01; set lineEdit_ip=192.168.0.10; set "
-                 "lineEdit_mask=255.255.255.0; set lineEdit_gateway=192.168.0.1; set "
-                 "lineEdit_portTCP=502; set comboBox=3; set comboBox_speed=4; set comboBox_2=1; "
-                 "set lineEdit_ipservertcp=192.168.0.100; set lineEdit_timeout=1000");
-         }},
-        {"set",
-         [this](const QString &assignment) {
+        {"fill", [this](const QString &) { return play("set lineEdit_MAC=02:00:00:00:00:01; set lineEdit_ip=192.168.0.10; set lineEdit_mask=255.255.255.0; set lineEdit_gateway=192.168.0.1; set lineEdit_portTCP=502; set comboBox=3; set comboBox_speed=4; set comboBox_2=1; set lineEdit_ipservertcp=192.168.0.100; set lineEdit_timeout=1000"); }},
+        {"set", [this](const QString &assignment) {
              QWidget *field = widget(assignment.section('=', 0, 0));
              const QString value = assignment.section('=', 1);
              if (auto *edit = qobject_cast<QLineEdit *>(field))
                  edit->setText(value);
              else if (auto *combo = qobject_cast<QComboBox *>(field))
                  combo->setCurrentIndex(value.toInt());
-             return expect(field, "no such field");
-         }},
+             return expect(field, "no such field"); }},
 
         // What the window does.
         {"expect", [this](const QString &claim) { return facts(claim); }},
-        {"at-box",
-         [this](const QString &claim) {
-             return expect(boxesSeen > 0, "no box yet") && facts(claim, &atBoxes[boxesSeen - 1]);
-         }},
-        {"sent",
-         [this, &pty](const QString &bytes) {
+        {"at-box", [this](const QString &claim) { return expect(boxesSeen > 0, "no box yet") && facts(claim, &atBoxes[boxesSeen - 1]); }},
+        {"sent", [this, &pty](const QString &bytes) {
              wire << pty.take();
              const QByteArray all = wire.join();
              wire.clear();
-             return same(QString::fromLatin1(all.toHex(' ')),
-                         QString::fromLatin1(bytesOf(bytes).toHex(' ')));
-         }},
-        {"wire",
-         [this, &pty](const QString &ticks) {
+             return same(QString::fromLatin1(all.toHex(' ')), QString::fromLatin1(bytesOf(bytes).toHex(' '))); }},
+        {"wire", [this, &pty](const QString &ticks) {
              if (const QByteArray late = pty.take(); !late.isEmpty())
                  wire << late;
              const QString seen = QString::fromLatin1(wire.join('|'));
              wire.clear();
-             return same(seen, ticks);
-         }},
-        {"box",
-         [this](const QString &box) {
+             return same(seen, ticks); }},
+        {"box", [this](const QString &box) {
              if (!expect(boxesSeen < this->rig.boxes.boxes.size(), "no box was shown"))
                  return false;
              const BoxRecord &record = this->rig.boxes.boxes[boxesSeen++];
-             const QString icon = record.icon == QMessageBox::Critical      ? "critical"
-                                  : record.icon == QMessageBox::Information ? "information"
-                                                                            : "other";
-             return expect(record.parent == this->rig.window.get(),
-                           "box without the window as parent") &&
-                    same(icon + ' ' + record.title + " -> " + record.text, box);
-         }},
-        {"no-box",
-         [this](const QString &) {
-             QTest::qWait(20);
-             return same(QString::number(this->rig.boxes.boxes.size() - boxesSeen), "0");
-         }},
-        {"log",
-         [this](const QString &line) {
-             return expect(log.lines().contains(line),
-                           "not in the log: " + log.lines().join(" / "));
-         }},
-        {"quiet",
-         [this](const QString &ms) {
+             const QString icon = record.icon == QMessageBox::Critical ? "critical" : record.icon == QMessageBox::Information ? "information" : "other";
+             return expect(record.parent == this->rig.window.get(), "box without the window as parent") && same(icon + ' ' + record.title + " -> " + record.text, box); }},
+        {"no-box", [this](const QString &) { QTest::qWait(20); return same(QString::number(this->rig.boxes.boxes.size() - boxesSeen), "0"); }},
+        {"log", [this](const QString &line) { return expect(log.lines().contains(line), "not in the log: " + log.lines().join(" / ")); }},
+        {"quiet", [this](const QString &ms) {
              const int window = ms.isEmpty() ? 300 : ms.toInt();
              const double before = cpuSeconds();
              QTest::qWait(window);
-             return expect(cpuSeconds() - before < window * 0.05 / 1000, "the process keeps busy");
-         }},
+             return expect(cpuSeconds() - before < window * 0.05 / 1000, "the process keeps busy"); }},
     };
+    // clang-format on
 }
 
 // What a script can check: "status", "port", "restart", "run", "data-lines", a field by its
