@@ -14,11 +14,11 @@
 // and whatever threads Qt runs for it, but not the babbling.
 
 #include "mainwindow.h"
+#include "procstatus.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -54,18 +54,6 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long rssKib()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
 }
 
 double cpuPercent(const Sample &from, const Sample &to)
@@ -170,7 +158,7 @@ public:
     }
 
 private:
-    Sample sample() const { return {clock.nsecsElapsed(), cpuSeconds(), rssKib()}; }
+    Sample sample() const { return {clock.nsecsElapsed(), cpuSeconds(), procStatusKib("VmRSS")}; }
 
     // The probe runs only while the device babbles: at a hundred wake-ups a second it would be
     // the only thing the idle figure measured.

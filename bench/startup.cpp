@@ -16,9 +16,9 @@
 // configurator's window itself adds.
 
 #include "mainwindow.h"
+#include "procstatus.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QMainWindow>
 #include <QWindow>
 
@@ -43,20 +43,6 @@ qint64 nowNs()
         .count();
 }
 
-// VmHWM belongs to this process image alone; getrusage()'s ru_maxrss would also carry the peak of
-// the image that exec replaced.
-long peakRssKib()
-{
-    QFile status("/proc/self/status");
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 // Widgets paint the whole window and flush it to the platform while they handle the window's
 // first expose, so the filter has the window handle that event at once and takes the time when it
 // returns. On a real X server the frame has then been sent to the server; offscreen it has been
@@ -75,7 +61,10 @@ protected:
         seen = true;
         watched->event(event);
         const double ms = double(nowNs() - spawnedAt) / 1e6;
-        std::printf("window=%s first_frame_ms=%.2f peak_rss_kib=%ld\n", kind, ms, peakRssKib());
+        // VmHWM belongs to this process image alone; getrusage()'s ru_maxrss would also carry the
+        // peak of the image that exec replaced.
+        std::printf("window=%s first_frame_ms=%.2f peak_rss_kib=%ld\n", kind, ms,
+                    procStatusKib("VmHWM"));
         std::fflush(stdout);
         QCoreApplication::quit();
         return true;
