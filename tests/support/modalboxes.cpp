@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
-#include <QTextDocument>
 
 ModalBoxes::ModalBoxes()
 {
@@ -21,8 +20,6 @@ void ModalBoxes::closeActiveBox()
     record.title = box->windowTitle();
     record.text = box->text();
     record.icon = box->icon();
-    record.richText = box->textFormat() == Qt::RichText ||
-                      (box->textFormat() == Qt::AutoText && Qt::mightBeRichText(box->text()));
     record.parent = box->parentWidget();
     boxes << record;
     if (whileOpen)
@@ -31,11 +28,6 @@ void ModalBoxes::closeActiveBox()
         ok->click();
     else
         box->reject();
-}
-
-bool ModalBoxes::waitFor(int count, int timeoutMs)
-{
-    return QTest::qWaitFor([&] { return boxes.size() >= count; }, timeoutMs);
 }
 
 void verifyNothingLeftOpen()

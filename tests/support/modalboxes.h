@@ -12,7 +12,6 @@ struct BoxRecord
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
-    bool richText = false;
     QWidget *parent = nullptr;
 };
 
@@ -28,9 +27,6 @@ public:
     QList<BoxRecord> boxes;
     // Runs while a box is still open, before it is closed: to look at the window behind it.
     std::function<void(const BoxRecord &)> whileOpen;
-
-    // Runs the event loop until `count` boxes have been seen or the time is up.
-    bool waitFor(int count, int timeoutMs = 2000);
 
 private:
     void closeActiveBox();

@@ -16,7 +16,6 @@ public:
     // A new pair in place of this one, as a device that comes back on another line.
     void reopen();
 
-    bool isOpen() const { return master >= 0; }
     QString slavePath() const { return slave; }
 
     // Runs the event loop for settleMs (so that queued writes leave the port) and returns every
