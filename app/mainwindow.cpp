@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
-#include "deviceprotocol.h"
+#include "fields.h"
+#include "protocol.h"
 #include "ui_mainwindow.h"
 
 #include <QDebug>
@@ -10,18 +11,9 @@
 #include <QStringList>
 #include <QTimer>
 
-using device::Parameter;
-
 namespace {
 
 constexpr int tickMs = 1000;
-
-// USB-serial adapters hand one answer over in pieces; a reply is complete when it ends in CR or LF,
-// or when the line has been quiet this long.
-constexpr int frameGapMs = 50;
-
-// A device that babbles without ever ending a line must not grow the buffer without bound.
-constexpr int maxReplyBytes = 4096;
 
 // "RESET" must have left the port before the port is closed, or the device never restarts.
 constexpr int resetFlushMs = 200;
@@ -54,8 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     frameTimer = new QTimer(this);
     frameTimer->setSingleShot(true);
-    frameTimer->setInterval(frameGapMs);
-    connect(frameTimer, &QTimer::timeout, this, &MainWindow::handleReply);
+    connect(frameTimer, &QTimer::timeout, this, &MainWindow::takeQuietReply);
 
     setWindowTitle(tr("Конфигуратор Modbus TCP-RTU"));
     setWindowIcon(QIcon(":/images/TobriskRTUTCP.ico"));
@@ -175,17 +166,18 @@ void MainWindow::stopRuns()
     stopChangeRun();
 }
 
-QWidget *MainWindow::widgetOf(const Parameter &parameter) const
+QWidget *MainWindow::widgetOf(int parameter) const
 {
-    if (parameter.edit)
-        return ui->*parameter.edit;
-    return ui->*parameter.combo;
+    const fields::Field &field = fields::fields[parameter];
+    if (field.edit)
+        return ui->*field.edit;
+    return ui->*field.combo;
 }
 
 void MainWindow::clearColours()
 {
-    for (const Parameter &parameter : device::parameters)
-        setColour(widgetOf(parameter), "");
+    for (int i = 0; i < protocol::parameterCount; ++i)
+        setColour(widgetOf(i), "");
 }
 
 void MainWindow::on_scan_parameters_clicked()
@@ -199,11 +191,11 @@ void MainWindow::on_scan_parameters_clicked()
         return;
     }
     scanTimer->start(tickMs);
-    for (const Parameter &parameter : device::parameters) {
-        if (parameter.edit)
-            (ui->*parameter.edit)->clear();
+    for (const fields::Field &field : fields::fields) {
+        if (field.edit)
+            (ui->*field.edit)->clear();
         else
-            (ui->*parameter.combo)->setCurrentIndex(0);
+            (ui->*field.combo)->setCurrentIndex(0);
     }
     clearColours();
 }
@@ -224,32 +216,34 @@ void MainWindow::scan_pa_modbus_TCP_RTU()
         qDebug() << "error connecting";
         return;
     }
-    queryTick(device::modes[0]);
+    queryTick(0);
 }
 
 void MainWindow::scan_pa_modbus_RTU_TCP()
 {
-    queryTick(device::modes[1]);
+    queryTick(1);
 }
 
-void MainWindow::queryTick(const device::Mode &mode)
+void MainWindow::queryTick(int mode)
 {
     const int n = ++scanStep;
-    if (n <= mode.queried) {
-        serial.write(device::parameters[n - 1].query);
-    } else if (n == mode.queryEndStep()) {
+    if (n <= protocol::modes[mode].queried) {
+        serial.write(protocol::parameters[n - 1].query);
+    } else if (n == fields::queryEndStep(protocol::modes[mode])) {
         stopScanRun();
         clearColours();
     }
 }
 
-QByteArray MainWindow::valueOf(const Parameter &parameter) const
+QByteArray MainWindow::valueOf(int parameter) const
 {
-    if (parameter.edit)
-        return (ui->*parameter.edit)->text().toLatin1();
-    const int index = (ui->*parameter.combo)->currentIndex();
-    if (index >= 1 && index <= parameter.choices.count)
-        return parameter.choices.values[index - 1];
+    const fields::Field &field = fields::fields[parameter];
+    if (field.edit)
+        return (ui->*field.edit)->text().toLatin1();
+    const protocol::Choices &choices = protocol::parameters[parameter].choices;
+    const int index = (ui->*field.combo)->currentIndex();
+    if (index >= 1 && index <= choices.count)
+        return choices.codes[index - 1];
     return {};
 }
 
@@ -279,44 +273,46 @@ void MainWindow::change_parametersofmodbus()
 
 void MainWindow::change_pa_modbus_TCP_RTU()
 {
-    changeTick(device::modes[0]);
+    changeTick(0);
 }
 
 void MainWindow::change_pa_modbus_RTU_TCP()
 {
-    changeTick(device::modes[1]);
+    changeTick(1);
 }
 
-void MainWindow::changeTick(const device::Mode &mode)
+void MainWindow::changeTick(int mode)
 {
     const int n = ++changeStep;
-    if (n == mode.changeFinalStep()) {
+    const int finalStep = fields::changeFinalStep(protocol::modes[mode]);
+    if (n == finalStep) {
         finishChangeRun(mode);
         return;
     }
-    if (n > mode.changeFinalStep() || n % 2 == 0)
+    if (n > finalStep || n % 2 == 0)
         return;
 
-    const Parameter &parameter = device::writable((n - 1) / 2);
-    const QByteArray command = parameter.change + valueOf(parameter);
+    const int k = (n - 1) / 2;
+    const fields::Field &field = fields::writable(k);
+    const QByteArray command = protocol::writable(k).change + valueOf(k + 1);
     serial.write(command);
-    switch (parameter.log) {
-    case device::ChangeLog::None:
+    switch (field.log) {
+    case fields::ChangeLog::None:
         break;
-    case device::ChangeLog::Command:
+    case fields::ChangeLog::Command:
         qDebug() << command;
         break;
-    case device::ChangeLog::Tagged:
-        qDebug() << parameter.logTag << command;
+    case fields::ChangeLog::Tagged:
+        qDebug() << field.logTag << command;
         break;
     }
 }
 
-void MainWindow::finishChangeRun(const device::Mode &mode)
+void MainWindow::finishChangeRun(int mode)
 {
-    serial.write("RESET");
+    serial.write(protocol::resetCommand);
     stopChangeRun();
-    if (mode.closesPortAfterReset) {
+    if (fields::modes[mode].closesPortAfterReset) {
         serial.waitForBytesWritten(resetFlushMs);
         closeport();
     } else {
@@ -325,12 +321,12 @@ void MainWindow::finishChangeRun(const device::Mode &mode)
     }
 
     QStringList unconfirmed;
-    for (int k = 0; k < mode.written; ++k) {
+    for (int k = 0; k < protocol::modes[mode].written; ++k) {
         if (!(confirmedChanges & (1u << k)))
-            unconfirmed << (ui->*device::writable(k).caption)->text().trimmed();
+            unconfirmed << (ui->*fields::writable(k).caption)->text().trimmed();
     }
     if (unconfirmed.isEmpty()) {
-        QMessageBox::information(this, tr("Результы изменения"), mode.success);
+        QMessageBox::information(this, tr("Результы изменения"), fields::modes[mode].success);
     } else {
         QMessageBox::critical(this, "Ошибка",
                               "<FONT COLOR='#800000'>Устройство не подтвердило изменение "
@@ -342,25 +338,30 @@ void MainWindow::finishChangeRun(const device::Mode &mode)
 
 void MainWindow::on_Reset_clicked()
 {
-    serial.write("RESET");
+    serial.write(protocol::resetCommand);
     resetRequested = true;
     qDebug() << "pb clicked!";
 }
 
 void MainWindow::readData()
 {
-    rxBuffer += serial.readAll();
-    if (rxBuffer.endsWith('\r') || rxBuffer.endsWith('\n') || rxBuffer.size() >= maxReplyBytes)
-        handleReply();
-    else
-        frameTimer->start();
+    if (const std::optional<QByteArray> reply = framer.feed(serial.readAll()))
+        handleReply(*reply);
+    else if (framer.msUntilQuiet() >= 0)
+        frameTimer->start(framer.msUntilQuiet());
 }
 
-void MainWindow::handleReply()
+void MainWindow::takeQuietReply()
+{
+    if (const std::optional<QByteArray> reply = framer.takeIfQuiet())
+        handleReply(*reply);
+    else if (framer.msUntilQuiet() >= 0)
+        frameTimer->start(framer.msUntilQuiet());
+}
+
+void MainWindow::handleReply(const QByteArray &reply)
 {
     frameTimer->stop();
-    const QByteArray reply = rxBuffer;
-    rxBuffer.clear();
 
     const int zero = reply.indexOf('\0');
     rxData = QString::fromUtf8(zero < 0 ? reply : reply.left(zero));
@@ -379,47 +380,46 @@ void MainWindow::handleReply()
 void MainWindow::takeAnswer()
 {
     const int n = scanStep;
-    if (n < 1 || n > device::parameterCount)
+    if (n < 1 || n > protocol::parameterCount)
         return;
-    const Parameter &parameter = device::parameters[n - 1];
-    const QString value = rxData.mid(device::prefixLength(parameter.query), parameter.limit);
+    const protocol::Parameter &parameter = protocol::parameters[n - 1];
+    const fields::Field &field = fields::fields[n - 1];
+    const QString value = protocol::answerValue(parameter, rxData);
 
-    if (parameter.edit) {
-        QLineEdit *edit = ui->*parameter.edit;
+    if (field.edit) {
+        QLineEdit *edit = ui->*field.edit;
         if (value.isEmpty()) {
-            setColour(edit, device::red);
+            setColour(edit, fields::red);
             return;
         }
-        setColour(edit, device::green);
+        setColour(edit, fields::green);
         edit->setText(value);
         return;
     }
 
-    QComboBox *combo = ui->*parameter.combo;
-    for (int i = 0; i < parameter.choices.count; ++i) {
-        if (value == QLatin1String(parameter.choices.values[i])) {
-            setColour(combo, device::green);
-            combo->setCurrentIndex(i + 1);
-            return;
-        }
+    QComboBox *combo = ui->*field.combo;
+    const int choice = protocol::choiceIndex(parameter, value);
+    if (choice < 0) {
+        setColour(combo, fields::red);
+        return;
     }
-    setColour(combo, device::red);
+    setColour(combo, fields::green);
+    combo->setCurrentIndex(choice + 1);
 }
 
 void MainWindow::judgeVerdict()
 {
     const int m = changeStep;
-    if (m < 1 || m > 2 * device::writableCount)
+    if (m < 1 || m > 2 * protocol::writableCount)
         return;
     const int k = (m - 1) / 2;
-    const Parameter &parameter = device::writable(k);
-    QWidget *widget = widgetOf(parameter);
-    if (rxData == QLatin1String("OK")) {
-        setColour(widget, device::green);
+    QWidget *widget = widgetOf(k + 1);
+    if (rxData == QLatin1String(protocol::confirmation)) {
+        setColour(widget, fields::green);
         confirmedChanges |= 1u << k;
         return;
     }
-    setColour(widget, device::red);
+    setColour(widget, fields::red);
     stopChangeRun();
-    QMessageBox::critical(this, "Ошибка", parameter.refusal);
+    QMessageBox::critical(this, "Ошибка", fields::writable(k).refusal);
 }

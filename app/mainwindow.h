@@ -5,6 +5,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include "replyframer.h"
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
@@ -13,10 +15,9 @@ class QTimer;
 class QWidget;
 QT_END_NAMESPACE
 
-namespace device {
-struct Parameter;
+namespace protocol {
 struct Mode;
-} // namespace device
+} // namespace protocol
 
 class MainWindow : public QMainWindow
 {
@@ -49,12 +50,13 @@ private:
     void stopChangeRun();
     void stopRuns();
     void clearColours();
-    QWidget *widgetOf(const device::Parameter &parameter) const;
-    QByteArray valueOf(const device::Parameter &parameter) const;
-    void queryTick(const device::Mode &mode);
-    void changeTick(const device::Mode &mode);
-    void finishChangeRun(const device::Mode &mode);
-    void handleReply();
+    QWidget *widgetOf(int parameter) const;
+    QByteArray valueOf(int parameter) const;
+    void queryTick(int mode);
+    void changeTick(int mode);
+    void finishChangeRun(int mode);
+    void takeQuietReply();
+    void handleReply(const QByteArray &reply);
     void takeAnswer();
     void judgeVerdict();
 
@@ -67,8 +69,8 @@ private:
     int scanStep;
     bool resetRequested;
 
-    // Bytes of a reply still being received; see readData().
-    QByteArray rxBuffer;
+    // Joins the pieces of a reply; the frame timer wakes it when the line falls quiet.
+    ReplyFramer framer;
     QTimer *frameTimer;
     // One bit per change command of the current run that the device answered with "OK".
     quint32 confirmedChanges = 0;

@@ -1,0 +1,184 @@
+#include "protocol.h"
+
+#include <QList>
+#include <QStringList>
+
+#include <bitset>
+#include <optional>
+
+namespace protocol {
+
+namespace {
+
+// Modbus TCP keeps its registered port; any other port must lie above the ones common services
+// use, so the converter never shadows one of them on the network.
+constexpr int modbusTcpPort = 502;
+constexpr int firstUserTcpPort = 10000;
+constexpr int lastTcpPort = 65535;
+
+// Milliseconds, held in a 16-bit register. Zero is refused: a bridge that never gives up on a
+// silent slave would stall every later request.
+constexpr int minTimeoutMs = 1;
+constexpr int maxTimeoutMs = 65535;
+
+// A /0 mask puts the whole internet on-link and a /32 leaves no room for the gateway.
+constexpr int minPrefixLength = 1;
+constexpr int maxPrefixLength = 31;
+
+// Decimal digits only; leading zeros are fine, signs and blanks are not.
+std::optional<int> parseDecimal(const QByteArray &text)
+{
+    // Stop well before int overflows; anything that long is out of every range anyway.
+    constexpr int ceiling = 100'000'000;
+    if (text.isEmpty())
+        return std::nullopt;
+    int number = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9' || number >= ceiling)
+            return std::nullopt;
+        number = number * 10 + (c - '0');
+    }
+    return number;
+}
+
+std::optional<quint32> parseIpv4(const QByteArray &text)
+{
+    const QList<QByteArray> octets = text.split('.');
+    if (octets.size() != 4)
+        return std::nullopt;
+    quint32 address = 0;
+    for (const QByteArray &octet : octets) {
+        const std::optional<int> number = parseDecimal(octet);
+        if (!number || octet.size() > 3 || *number > 255)
+            return std::nullopt;
+        address = (address << 8) | quint32(*number);
+    }
+    return address;
+}
+
+QByteArray formatIpv4(quint32 address)
+{
+    return QByteArray::number(address >> 24) + '.' + QByteArray::number((address >> 16) & 0xff) +
+           '.' + QByteArray::number((address >> 8) & 0xff) + '.' +
+           QByteArray::number(address & 0xff);
+}
+
+bool isContiguousMask(quint32 mask)
+{
+    const quint32 hostBits = ~mask;
+    const auto prefix = int(std::bitset<32>(mask).count());
+    return (hostBits & (hostBits + 1)) == 0 && prefix >= minPrefixLength &&
+           prefix <= maxPrefixLength;
+}
+
+Checked inRange(const QByteArray &text, int min, int max, const QString &rule)
+{
+    const std::optional<int> number = parseDecimal(text);
+    if (!number || *number < min || *number > max)
+        return {{}, rule};
+    return {QByteArray::number(*number), {}};
+}
+
+QString choiceList(const Choices &choices)
+{
+    QStringList names;
+    for (int i = 0; i < choices.count; ++i)
+        names << choices.names[i];
+    return names.join(", ");
+}
+
+Checked checkMac(const QByteArray &text)
+{
+    QByteArray hex = text;
+    hex.replace(':', "").replace('-', "");
+    const QByteArray bytes = QByteArray::fromHex(hex);
+    if (hex.size() != 12 || bytes.size() != 6 || bytes.toHex().toUpper() != hex.toUpper())
+        return {{}, "six hexadecimal bytes, e.g. 02:00:00:00:00:01"};
+    return {bytes.toHex(':').toUpper(), {}};
+}
+
+} // namespace
+
+const Parameter *parameterByKey(const QString &key)
+{
+    for (const Parameter &parameter : parameters) {
+        if (key == QLatin1String(parameter.key))
+            return &parameter;
+    }
+    return nullptr;
+}
+
+const Mode *modeByKey(const QString &key)
+{
+    for (const Mode &mode : modes) {
+        if (key == QLatin1String(mode.key))
+            return &mode;
+    }
+    return nullptr;
+}
+
+QString answerValue(const Parameter &parameter, const QString &answer)
+{
+    return answer.mid(prefixLength(parameter), parameter.limit);
+}
+
+int choiceIndex(const Parameter &parameter, const QString &value)
+{
+    for (int i = 0; i < parameter.choices.count; ++i) {
+        if (value == QLatin1String(parameter.choices.codes[i]))
+            return i;
+    }
+    return -1;
+}
+
+bool isAnswerTo(const Parameter &parameter, const QByteArray &reply)
+{
+    const int keyword = prefixLength(parameter) - 1;
+    if (reply.size() <= keyword ||
+        qstrnicmp(reply.constData(), parameter.query, uint(keyword)) != 0)
+        return false;
+    const QChar next = QChar::fromLatin1(reply[keyword]);
+    return !next.isLetterOrNumber() && !next.isSpace();
+}
+
+Checked check(const Parameter &parameter, const QByteArray &text)
+{
+    switch (parameter.kind) {
+    case Kind::Mac:
+        return checkMac(text);
+    case Kind::Address:
+        if (const std::optional<quint32> address = parseIpv4(text))
+            return {formatIpv4(*address), {}};
+        return {{}, "a dotted IPv4 address: four decimal octets 0-255"};
+    case Kind::Netmask:
+        if (const std::optional<quint32> mask = parseIpv4(text); mask && isContiguousMask(*mask))
+            return {formatIpv4(*mask), {}};
+        return {{},
+                QString("a contiguous subnet mask from /%1 to /%2, e.g. 255.255.255.0")
+                    .arg(minPrefixLength)
+                    .arg(maxPrefixLength)};
+    case Kind::TcpPort:
+        if (parseDecimal(text) == modbusTcpPort)
+            return {QByteArray::number(modbusTcpPort), {}};
+        return inRange(
+            text, firstUserTcpPort, lastTcpPort,
+            QString("%1 or %2-%3").arg(modbusTcpPort).arg(firstUserTcpPort).arg(lastTcpPort));
+    case Kind::Parity:
+    case Kind::Speed:
+    case Kind::StopBits: {
+        const std::optional<int> number = parseDecimal(text);
+        const int index = number ? choiceIndex(parameter, QString::number(*number)) : -1;
+        if (index < 0)
+            return {{},
+                    "one of " + choiceList(parameter.choices) +
+                        (parameter.kind == Kind::Parity ? " (codes 0, 1, 2)" : "")};
+        return {parameter.choices.codes[index], {}};
+    }
+    case Kind::Timeout:
+        return inRange(text, minTimeoutMs, maxTimeoutMs,
+                       QString("%1-%2 ms").arg(minTimeoutMs).arg(maxTimeoutMs));
+    }
+    return {{}, "unknown"};
+}
+
+} // namespace protocol

@@ -1,0 +1,131 @@
+#pragma once
+
+// The converter's text protocol as data: what is asked, how an answer is cut, how a change is sent
+// and which values the device takes. Every front end reads these tables; none of them is here.
+
+#include <QByteArray>
+#include <QString>
+
+#include <iterator>
+#include <string_view>
+
+namespace protocol {
+
+enum class Kind
+{
+    Mac,
+    Address,
+    Netmask,
+    TcpPort,
+    Parity,
+    Speed,
+    StopBits,
+    Timeout,
+};
+
+// The codes a choice takes on the wire, and the names a person gives them in a file.
+struct Choices
+{
+    const char *const *codes = nullptr;
+    const char *const *names = nullptr;
+    int count = 0;
+};
+
+constexpr const char *parityCodes[] = {"0", "1", "2"};
+constexpr const char *parityNames[] = {"none", "odd", "even"};
+constexpr const char *speedCodes[] = {"1200",  "2400",  "4800",   "9600",   "19200",
+                                      "38400", "57600", "115200", "128000", "256000"};
+constexpr const char *stopBitCodes[] = {"1", "2"};
+
+struct Parameter
+{
+    const char *key;    // stable English name for files and the command line
+    const char *query;  // the keyword that asks for the value and starts its answer
+    int limit;          // longest value taken from an answer
+    const char *change; // nullptr for a value the device does not let us change
+    Kind kind;
+    Choices choices;
+};
+
+// In the order the device is asked; changes go in the same order.
+// clang-format off
+constexpr Parameter parameters[] = {
+//   key          query            limit  change command           kind             choices
+    {"mac",       "MAC",           18,    nullptr,                 Kind::Mac,       {}},
+    {"ip",        "ip",            15,    "CHANGE IP:",            Kind::Address,   {}},
+    {"mask",      "MASK",          16,    "CHANGE MASK:",          Kind::Netmask,   {}},
+    {"gateway",   "GATEWAY",       15,    "CHANGE GATEWAY:",       Kind::Address,   {}},
+    {"tcp_port",  "PORT TCP",      6,     "CHANGE PORT TCP:",      Kind::TcpPort,   {}},
+    {"parity",    "parity",        4,     "CHANGE PARITY:",        Kind::Parity,    {parityCodes, parityNames, 3}},
+    {"speed",     "SPEED RS485",   7,     "CHANGE SPEED RS485:",   Kind::Speed,     {speedCodes, speedCodes, 10}},
+    {"stop_bits", "STOP BIT",      3,     "CHANGE STOP BIT:",      Kind::StopBits,  {stopBitCodes, stopBitCodes, 2}},
+    {"server_ip", "IP SERVER TCP", 16,    "CHANGE IP SERVER TCP:", Kind::Address,   {}},
+    {"timeout",   "TIMEOUT TCP",   5,     "CHANGE TIMEOUT TCP:",   Kind::Timeout,   {}},
+};
+// clang-format on
+constexpr int parameterCount = int(std::size(parameters));
+
+// Only the MAC is read-only, and it comes first: writable parameter k is parameters[k + 1].
+constexpr int writableCount = parameterCount - 1;
+constexpr const Parameter &writable(int k)
+{
+    return parameters[k + 1];
+}
+
+struct Mode
+{
+    const char *key;
+    int queried; // the first `queried` parameters exist in this mode
+    int written; // the first `written` writable parameters are changed in this mode
+};
+
+// In the order of the window's mode selector.
+constexpr Mode modes[] = {
+    {"tcp-rtu", 8, 7},
+    {"rtu-tcp", 10, 9},
+};
+constexpr int modeCount = int(std::size(modes));
+
+constexpr char resetCommand[] = "RESET";
+constexpr char confirmation[] = "OK";
+
+// An answer starts with the keyword and one more character before the value.
+constexpr int prefixLength(const Parameter &parameter)
+{
+    return int(std::string_view(parameter.query).size()) + 1;
+}
+
+static_assert(parameters[0].change == nullptr, "the MAC must stay read-only");
+static_assert(prefixLength(parameters[6]) == 12, "prefix is the keyword plus one");
+static_assert(writableCount <= 32, "one bit per writable parameter");
+
+const Parameter *parameterByKey(const QString &key);
+const Mode *modeByKey(const QString &key);
+
+// The value an answer carries: whatever follows the prefix, cut to the parameter's limit. The
+// prefix itself is not examined.
+QString answerValue(const Parameter &parameter, const QString &answer);
+
+// The position of a value in the parameter's choices, or -1.
+int choiceIndex(const Parameter &parameter, const QString &value);
+
+// Whether a reply answers this parameter's query: its keyword in any letter case, then one
+// character that is neither a letter, a digit nor a blank, so that "IP SERVER TCP:..." never
+// answers "ip".
+bool isAnswerTo(const Parameter &parameter, const QByteArray &reply);
+
+// A value checked against what the device takes: the plain form to send (10.0.0.1 for
+// 010.0.0.1, 502 for 0502), or the rule it breaks.
+struct Checked
+{
+    QByteArray value;
+    QString rule; // empty when the value is valid
+
+    bool ok() const { return rule.isEmpty(); }
+};
+
+// `text` is spelt as on the wire: parity as its code. A MAC is checked for its form only, and
+// comes back upper-case with colons, so that two spellings of one address compare equal.
+Checked check(const Parameter &parameter, const QByteArray &text);
+
+} // namespace protocol
