@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Generate TobriskRTUTCP.ico, the application icon.
+"""Generate the application icon: TobriskRTUTCP.ico and the PNGs of the menu icon.
 
 The mark: a blue Ethernet port and an orange serial port side by side,
 with a double-headed arrow beneath them, on a transparent background.
 Each size is rendered from the same vector shapes with 4x4 supersampling.
-The .ico holds 256 px as PNG and 48/32/16 px as 32-bit BMP entries.
+The .ico holds 256 px as PNG and 48/32/16 px as 32-bit BMP entries; the same
+renderings are also written as icons/tcprtu-configurator-SIZE.png for the
+freedesktop icon theme, which wants plain PNG files.
 
 Run from the repository root:  python3 images/make-icon.py
 Standard library only; the output is byte-for-byte reproducible.
@@ -16,7 +18,9 @@ import zlib
 
 SIZES = (256, 48, 32, 16)
 SUPERSAMPLE = 4
-OUTPUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "TobriskRTUTCP.ico")
+HERE = os.path.dirname(os.path.abspath(__file__))
+OUTPUT = os.path.join(HERE, "TobriskRTUTCP.ico")
+PNG_OUTPUT = os.path.join(HERE, "icons", "tcprtu-configurator-{}.png")
 
 BLUE = (0x1E, 0x6F, 0xD9)
 ORANGE = (0xF2, 0x8C, 0x1C)
@@ -169,11 +173,18 @@ def main():
     images = []
     for size in SIZES:
         rows = render(size, mark)
+        png = png_bytes(rows)
         # Vista-era and later readers expect PNG for 256 px; BMP keeps small sizes readable everywhere.
-        images.append((size, png_bytes(rows) if size >= 256 else bmp_bytes(rows)))
-    with open(OUTPUT, "wb") as f:
-        f.write(ico_bytes(images))
-    print(f"wrote {OUTPUT}")
+        images.append((size, png if size >= 256 else bmp_bytes(rows)))
+        write(PNG_OUTPUT.format(size), png)
+    write(OUTPUT, ico_bytes(images))
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    print(f"wrote {path}")
 
 
 if __name__ == "__main__":
