@@ -1,5 +1,6 @@
 # Shared set-up for the scripts: installs what is missing, then configures and builds.
-# Sourced, not run. BUILD_DIR and CMAKE_ARGS may be set by the caller.
+# Sourced, not run. BUILD_DIR and CMAKE_ARGS may be set by the caller; with SETUP_BUILD=0 it
+# only installs, for a caller that configures the build itself.
 
 set -euo pipefail
 
@@ -32,4 +33,4 @@ configure_and_build() {
 }
 
 install_missing
-configure_and_build
+[ "${SETUP_BUILD:-1}" = 0 ] || configure_and_build
