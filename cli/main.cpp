@@ -254,8 +254,13 @@ void printOutcomes(const Sessions &sessions, const Console &console)
 void readWanted(const QCommandLineParser &parser, Job *job, QStringList *errors)
 {
     Profile profile;
-    if (!parser.positionalArguments().isEmpty())
-        profile = readProfile(parser.positionalArguments().first(), errors);
+    if (!parser.positionalArguments().isEmpty()) {
+        const std::optional<Profile> file =
+            readProfile(parser.positionalArguments().first(), errors);
+        if (!file)
+            return;
+        profile = *file;
+    }
     if (parser.isSet(QStringLiteral("mode")))
         profile.mode = parser.value(QStringLiteral("mode"));
     for (const QString &assignment : parser.values(QStringLiteral("set")))

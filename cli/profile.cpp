@@ -54,10 +54,7 @@ QByteArray numberText(double number)
 void take(Profile *profile, const QString &key, const QJsonValue &value, QStringList *errors)
 {
     if (key == QLatin1String("mode")) {
-        if (value.isString())
-            profile->mode = value.toString();
-        else
-            errors->append(QStringLiteral("mode: must be a string"));
+        profile->mode = value.toVariant().toString();
         return;
     }
     const int index = parameterIndex(key);
@@ -90,20 +87,19 @@ QString modeList()
 
 } // namespace
 
-Profile readProfile(const QString &path, QStringList *errors)
+std::optional<Profile> readProfile(const QString &path, QStringList *errors)
 {
-    Profile profile;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         errors->append(QStringLiteral("%1: %2").arg(path, file.errorString()));
-        return profile;
+        return std::nullopt;
     }
     const QByteArray text = file.read(maxProfileBytes + 1);
     if (text.size() > maxProfileBytes) {
         errors->append(QStringLiteral("%1: larger than %2 KiB, not a profile")
                            .arg(path)
                            .arg(maxProfileBytes / 1024));
-        return profile;
+        return std::nullopt;
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
@@ -111,12 +107,13 @@ Profile readProfile(const QString &path, QStringList *errors)
         errors->append(QStringLiteral("%1: not JSON: %2 at byte %3")
                            .arg(path, parseError.errorString())
                            .arg(parseError.offset));
-        return profile;
+        return std::nullopt;
     }
     if (!document.isObject()) {
         errors->append(QStringLiteral("%1: not a JSON object").arg(path));
-        return profile;
+        return std::nullopt;
     }
+    Profile profile;
     const QJsonObject object = document.object();
     for (auto it = object.begin(); it != object.end(); ++it)
         take(&profile, it.key(), it.value(), errors);

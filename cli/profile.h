@@ -23,8 +23,9 @@ struct Profile
     Values values;
 };
 
-// Every problem found is added to errors, so that all of them can be mended at once.
-Profile readProfile(const QString &path, QStringList *errors);
+// Every problem found is added to errors, so that all of them can be mended at once. Nothing
+// when the file is no JSON object at all.
+std::optional<Profile> readProfile(const QString &path, QStringList *errors);
 void setValue(Profile *profile, const QString &assignment, QStringList *errors);
 // The profile's mode, once its mode and every value pass the device's rules.
 const protocol::Mode *checkProfile(Profile *profile, QStringList *errors);

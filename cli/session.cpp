@@ -190,21 +190,20 @@ void Session::giveUpWaiting()
 
 void Session::handleError(QSerialPort::SerialPortError error)
 {
-    // A line whose far end went away reports a stale errno: one resource error, or read errors
-    // without end. Either way nothing more will come from it.
+    // A line whose far end went away reports one resource error, or read errors without end,
+    // with the text of whatever errno was left over.
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
         error != QSerialPort::WriteError)
         return;
     if (m_done || !m_port.isOpen())
         return;
-    const QString reason = m_port.errorString();
     m_port.close();
     m_answerTimer.stop();
     m_quietTimer.stop();
     // A USB converter may vanish while it restarts and come back under the same name.
     if (m_phase == Phase::Probing)
         return m_reopenTimer.start(probeMs);
-    fail(PortFailed, QStringLiteral("the line was lost: %1").arg(reason));
+    fail(PortFailed, QStringLiteral("the line was lost: the device or its adapter went away"));
 }
 
 void Session::readDone()
