@@ -65,14 +65,6 @@ QString keyList()
     return keys.join(QStringLiteral(", "));
 }
 
-QString modeList()
-{
-    QStringList keys;
-    for (const protocol::Mode &mode : protocol::modes)
-        keys << mode.key;
-    return keys.join(QStringLiteral(" or "));
-}
-
 QList<QCommandLineOption> allOptions()
 {
     return {
@@ -401,6 +393,5 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tcprtu"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TCPRTU_VERSION));
     return run(app);
 }

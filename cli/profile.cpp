@@ -77,6 +77,8 @@ void take(Profile *profile, const QString &key, const QJsonValue &value, QString
                                               : QStringLiteral("a string")));
 }
 
+} // namespace
+
 QString modeList()
 {
     QStringList keys;
@@ -84,8 +86,6 @@ QString modeList()
         keys << mode.key;
     return keys.join(QStringLiteral(" or "));
 }
-
-} // namespace
 
 std::optional<Profile> readProfile(const QString &path, QStringList *errors)
 {

@@ -32,6 +32,8 @@ const protocol::Mode *checkProfile(Profile *profile, QStringList *errors);
 
 // The profile of a device that was read: the mode, the MAC and every parameter of the mode.
 QJsonObject toJson(const protocol::Mode &mode, const Values &values);
+// "tcp-rtu or rtu-tcp"
+QString modeList();
 // A value as a person reads it: choices by name.
 QString shown(const protocol::Parameter &parameter, const QByteArray &value);
 
