@@ -110,6 +110,7 @@ void Session::takeQuietReply()
 void Session::take(const QByteArray &reply)
 {
     m_console.traffic(m_portName, '<', reply);
+    // Nothing is asked: the reply is late, or noise.
     if (!m_answerTimer.isActive())
         return;
     QByteArray text = reply;
