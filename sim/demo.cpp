@@ -55,7 +55,11 @@ int main(int argc, char *argv[])
 
     QProcess simulator;
     simulator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    simulator.start(simulatorPath(), parser.positionalArguments());
+    // However the demo ends, even killed, the simulator ends with it and removes its link.
+    simulator.start(
+        simulatorPath(),
+        QStringList{"--exit-with-parent", QString::number(QCoreApplication::applicationPid())} +
+            parser.positionalArguments());
     if (!simulator.waitForReadyRead(5000)) {
         std::fprintf(stderr, "tcprtu-demo: the simulated converter did not start (%s)\n",
                      qPrintable(simulatorPath()));

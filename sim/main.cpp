@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace {
 
@@ -130,6 +133,24 @@ bool readNumber(const QCommandLineParser &parser, const QString &name, int minim
     return ok && *value >= minimum;
 }
 
+// The kernel sends SIGTERM when the parent ends, however it ends; the parent may already have
+// ended before the request, so it is checked after.
+bool exitWithParent(const QString &pid)
+{
+#ifdef Q_OS_LINUX
+    bool ok = false;
+    const pid_t parent = pid.toInt(&ok);
+    if (!ok || ::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0)
+        return false;
+    if (::getppid() != parent)
+        ::raise(SIGTERM);
+    return true;
+#else
+    static_cast<void>(pid);
+    return false;
+#endif
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -168,6 +189,17 @@ int main(int argc, char *argv[])
          QStringLiteral("name")},
         {QStringLiteral("garbage"),
          QStringLiteral("Answer with random bytes instead of a valid answer.")},
+        {QStringLiteral("forget-changes"),
+         QStringLiteral("Confirm changes, but come back from each restart with the settings it "
+                        "started with, as a device that failed to store them.")},
+        {QStringLiteral("line-rate"),
+         QStringLiteral("Take as long as a line at <baud> would, 10 bits a byte, to receive each "
+                        "message and to deliver each answer."),
+         QStringLiteral("baud")},
+        {QStringLiteral("exit-with-parent"),
+         QStringLiteral("End cleanly when process <pid>, which started this one, ends, even "
+                        "when it is killed (Linux)."),
+         QStringLiteral("pid")},
         {QStringLiteral("quiet"), QStringLiteral("Do not log traffic on stderr.")},
     });
     parser.process(app);
@@ -185,14 +217,16 @@ int main(int argc, char *argv[])
     options.dropOnRestart = parser.isSet(QStringLiteral("drop-on-restart"));
     options.silent = parser.isSet(QStringLiteral("silent"));
     options.garbage = parser.isSet(QStringLiteral("garbage"));
+    options.forgetChanges = parser.isSet(QStringLiteral("forget-changes"));
     options.quiet = parser.isSet(QStringLiteral("quiet"));
     int splitMs = 0;
     if (!readNumber(parser, QStringLiteral("gap"), 1, &options.gapMs) ||
         !readNumber(parser, QStringLiteral("restart-ms"), 0, &options.restartMs) ||
         !readNumber(parser, QStringLiteral("slow"), 0, &options.slowMs) ||
-        !readNumber(parser, QStringLiteral("split"), 0, &splitMs))
+        !readNumber(parser, QStringLiteral("split"), 0, &splitMs) ||
+        !readNumber(parser, QStringLiteral("line-rate"), 1, &options.lineRate))
         return fail(QStringLiteral("--gap needs at least 1 ms; --restart-ms, --slow and --split "
-                                   "need a whole number of ms"));
+                                   "need a whole number of ms; --line-rate a baud rate"));
     if (parser.isSet(QStringLiteral("split")))
         options.splitMs = splitMs;
 
@@ -204,6 +238,9 @@ int main(int argc, char *argv[])
 
     if (!watchTerminationSignals())
         return fail(QStringLiteral("cannot watch for termination signals"));
+    if (parser.isSet(QStringLiteral("exit-with-parent")) &&
+        !exitWithParent(parser.value(QStringLiteral("exit-with-parent"))))
+        return fail(QStringLiteral("--exit-with-parent needs a process id, and Linux"));
 
     Simulator simulator(options, device);
     QString error;

@@ -1,11 +1,13 @@
 #include "simulator.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <QTime>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,11 +59,10 @@ QString readable(const QByteArray &bytes)
 }
 
 Simulator::Simulator(const SimOptions &options, const sim::SimDevice &device, QObject *parent)
-    : QObject(parent), m_options(options), m_device(device)
+    : QObject(parent), m_options(options), m_device(device), m_firstDevice(device)
 {
     m_gapTimer.setSingleShot(true);
     m_gapTimer.setTimerType(Qt::PreciseTimer);
-    m_gapTimer.setInterval(m_options.gapMs);
     connect(&m_gapTimer, &QTimer::timeout, this, &Simulator::processMessage);
     connect(&m_port, &PtyPort::received, this, &Simulator::collect);
     connect(&m_port, &PtyPort::hostOpened, this,
@@ -137,7 +138,8 @@ void Simulator::collect(const QByteArray &bytes)
         return;
     }
     m_message.append(bytes.left(maxMessageBytes - m_message.size()));
-    m_gapTimer.start();
+    // The host hands a message over at once; on a real line its last byte arrives later.
+    m_gapTimer.start(m_options.gapMs + lineMs(m_message.size()));
 }
 
 void Simulator::processMessage()
@@ -184,7 +186,18 @@ void Simulator::answer(QByteArray bytes)
                        [this, second, generation] { send(second, generation); });
 }
 
+// One answer after another, each arriving whole when its last byte would on a real line.
 void Simulator::send(const QByteArray &bytes, quint64 generation)
+{
+    if (m_options.lineRate == 0)
+        return deliver(bytes, generation);
+    const qint64 now = QDeadlineTimer::current(Qt::PreciseTimer).deadline();
+    m_lineFreeAt = std::max(m_lineFreeAt, now) + lineMs(bytes.size());
+    QTimer::singleShot(int(m_lineFreeAt - now), Qt::PreciseTimer, this,
+                       [this, bytes, generation] { deliver(bytes, generation); });
+}
+
+void Simulator::deliver(const QByteArray &bytes, quint64 generation)
 {
     if (generation != m_generation) {
         log(QStringLiteral("   lost in the restart: %1").arg(readable(bytes)));
@@ -201,6 +214,13 @@ void Simulator::send(const QByteArray &bytes, quint64 generation)
         log(QStringLiteral("   host is not reading, dropped %1").arg(readable(bytes)));
         break;
     }
+}
+
+// Ten bits a byte: start, eight data bits, stop.
+int Simulator::lineMs(int bytes) const
+{
+    return m_options.lineRate == 0 ? 0
+                                   : (bytes * 10'000 + m_options.lineRate - 1) / m_options.lineRate;
 }
 
 void Simulator::restart()
@@ -221,6 +241,11 @@ void Simulator::finishRestart()
     if (m_options.dropOnRestart && !openPort(&error)) {
         std::fprintf(stderr, "tcprtu-sim: %s\n", qPrintable(error));
         QCoreApplication::exit(1);
+        return;
+    }
+    if (m_options.forgetChanges) {
+        m_device = m_firstDevice;
+        log(QStringLiteral("restarted with the settings it started with"));
         return;
     }
     log(QStringLiteral("restarted"));

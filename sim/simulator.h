@@ -15,10 +15,12 @@ struct SimOptions
     int gapMs = 20;
     int restartMs = 1000;
     int slowMs = 0;
+    int lineRate = 0; // baud; 0 delivers answers at once
     std::optional<int> splitMs;
     bool dropOnRestart = false;
     bool silent = false;
     bool garbage = false;
+    bool forgetChanges = false;
     bool quiet = false;
 };
 
@@ -40,6 +42,8 @@ private:
     void processMessage();
     void answer(QByteArray bytes);
     void send(const QByteArray &bytes, quint64 generation);
+    void deliver(const QByteArray &bytes, quint64 generation);
+    int lineMs(int bytes) const;
     void restart();
     void finishRestart();
     bool pointLink(const QString &target, QString *error);
@@ -48,6 +52,7 @@ private:
 
     SimOptions m_options;
     sim::SimDevice m_device;
+    const sim::SimDevice m_firstDevice;
     PtyPort m_port;
     QTimer m_gapTimer;
     QByteArray m_message;
@@ -56,6 +61,7 @@ private:
     // be on a device that reboots.
     quint64 m_generation = 0;
     QString m_linkTarget;
+    qint64 m_lineFreeAt = 0; // ms on QDeadlineTimer's clock
 };
 
 // Bytes as a quoted C-style string, so CR, LF and binary junk stay visible in the log.

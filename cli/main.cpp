@@ -1,0 +1,397 @@
+// tcprtu: reads and writes converters' settings from the command line, several ports at once.
+
+#include "output.h"
+#include "profile.h"
+#include "session.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSerialPortInfo>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct CommandInfo
+{
+    const char *name;
+    Command command;
+    const char *synopsis;
+    const char *about;
+    const char *example;
+    const char *options; // names, blank-separated
+};
+
+const CommandInfo commands[] = {
+    {"ports", Command::Ports, "ports [--json]",
+     "Lists the serial ports: name, location, description, manufacturer, serial number and USB "
+     "vendor:product. Pseudo-terminals are not listed; give their path to --port.",
+     "ports --json", "json quiet"},
+    {"read", Command::Read,
+     "read --port PORT [--port PORT]... --mode MODE [--json | --output FILE]",
+     "Reads every setting of the mode. --json prints a profile that write takes back as it is.",
+     "read --port ttyUSB0 --mode tcp-rtu --output site.json",
+     "port mode json output timeout baud trace quiet"},
+    {"write", Command::Write,
+     "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...",
+     "Checks every value, reads the device, saves a backup of it, sends only what differs, "
+     "restarts the device and reads it back. A \"mac\" in the profile refuses any other device.",
+     "write --port ttyUSB0 site.json --set ip=10.0.0.21",
+     "port mode set dry-run force backup no-backup no-verify restart-timeout timeout baud trace "
+     "quiet"},
+    {"reset", Command::Reset, "reset --port PORT [--port PORT]...", "Restarts the device.",
+     "reset --port ttyUSB0", "port timeout baud trace quiet"},
+};
+
+const char exitStatuses[] =
+    "Exit status (several ports: the highest):\n"
+    "  0  done, including \"nothing to change\"\n"
+    "  2  bad command line, profile or value, MAC guard, or backup not saved: nothing was sent\n"
+    "  3  the port cannot be opened, or was lost\n"
+    "  4  no usable answer within the time-out, or the device did not come back after the "
+    "restart\n"
+    "  5  the device refused a change or did not confirm it\n"
+    "  6  read back after the restart, a value differs from what was written\n";
+
+QString keyList()
+{
+    QStringList keys;
+    for (const protocol::Parameter &parameter : protocol::parameters)
+        keys << parameter.key;
+    return keys.join(QStringLiteral(", "));
+}
+
+QList<QCommandLineOption> allOptions()
+{
+    return {
+        {"port",
+         "A device path, or a port name as \"tcprtu ports\" lists it; repeat it to "
+         "work on several converters at once.",
+         "PORT"},
+        {"mode", "The device mode: " + modeList() + '.', "MODE"},
+        {"json", "Print JSON instead of a table."},
+        {"output", "Save the profile to FILE (one port only).", "FILE"},
+        {"set", "Set KEY to VALUE, over the profile. Keys: " + keyList() + '.', "KEY=VALUE"},
+        {"dry-run", "Read and show what would change; save and send nothing."},
+        {"force", "Send every key given, also those the device already has."},
+        {"backup",
+         "Save the device's settings to FILE (one port only) instead of a new file "
+         "under $XDG_STATE_HOME/tcprtu/backups.",
+         "FILE"},
+        {"no-backup", "Save no backup."},
+        {"no-verify", "Do not wait for the device after its restart, nor read it back."},
+        {"restart-timeout",
+         "How long the device may take to answer after its restart, in "
+         "seconds (default 15).",
+         "S"},
+        {"timeout", "How long to wait for each answer, in ms (default 1000).", "MS"},
+        {"baud", "The line's speed (default 9600); 8 data bits, no parity, one stop bit.", "N"},
+        {"trace", "Show every exchange on standard error."},
+        {{"q", "quiet"}, "Print nothing on standard error but errors."},
+    };
+}
+
+QString generalHelp()
+{
+    QString text = QStringLiteral("Usage: tcprtu COMMAND [options]\n\n"
+                                  "Reads and writes the settings of TCP/RTU converters through "
+                                  "their serial configuration port.\n\nCommands:\n");
+    for (const CommandInfo &info : commands)
+        text += QStringLiteral("  %1\n").arg(info.synopsis);
+    return text +
+           QStringLiteral(
+               "\nCommon options: --timeout MS, --baud N, --trace, -q/--quiet. "
+               "\"tcprtu COMMAND --help\" tells more.\n\n"
+               "Example: copy one converter's settings to another, with its own address\n"
+               "  tcprtu read --port ttyUSB0 --mode tcp-rtu --json > site.json\n"
+               "  (take the \"mac\" line out of site.json, which would refuse any other "
+               "device)\n"
+               "  tcprtu write --port ttyUSB1 site.json --set ip=10.0.0.22\n\n") +
+           exitStatuses;
+}
+
+QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
+{
+    const QString options = parser.helpText();
+    return QStringLiteral("Usage: tcprtu %1\n\n%2\n\n%3\nExample:\n  tcprtu %4\n\n%5")
+        .arg(info.synopsis, info.about, options.mid(options.indexOf(QLatin1String("Options:"))),
+             info.example, exitStatuses);
+}
+
+int number(const QCommandLineParser &parser, const QString &name, int fallback, int max,
+           QStringList *errors)
+{
+    if (!parser.isSet(name))
+        return fallback;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (ok && value >= 1 && value <= max)
+        return value;
+    errors->append(QStringLiteral("--%1: must be a whole number from 1 to %2, not %3")
+                       .arg(name)
+                       .arg(max)
+                       .arg(parser.value(name)));
+    return fallback;
+}
+
+int listPorts(bool json, const Console &console)
+{
+    const char *const fields[] = {"name",         "location",      "description",
+                                  "manufacturer", "serial_number", "usb_id"};
+    QList<QStringList> rows{{}};
+    for (const char *field : fields)
+        rows.first() << field;
+    QJsonArray array;
+    for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts()) {
+        const QString usbId = port.hasVendorIdentifier() && port.hasProductIdentifier()
+                                  ? QStringLiteral("%1:%2")
+                                        .arg(port.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                                        .arg(port.productIdentifier(), 4, 16, QLatin1Char('0'))
+                                  : QString();
+        const QStringList row{port.portName(),     port.systemLocation(), port.description(),
+                              port.manufacturer(), port.serialNumber(),   usbId};
+        QJsonObject object;
+        for (int i = 0; i < row.size(); ++i)
+            object.insert(fields[i], row[i]);
+        array << object;
+        rows << row;
+        std::replace(rows.last().begin(), rows.last().end(), QString(), QStringLiteral("-"));
+    }
+    if (json)
+        console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
+    else if (array.isEmpty())
+        console.note(QStringLiteral("no serial ports found"));
+    else
+        console.result(table(rows));
+    return Done;
+}
+
+using Sessions = std::vector<std::unique_ptr<Session>>;
+
+int printRead(const Sessions &sessions, const protocol::Mode &mode, bool json,
+              const QString &output, const Console &console)
+{
+    if (!output.isEmpty()) {
+        QString error;
+        if (sessions.front()->status() != Done ||
+            saveProfile(output, toJson(mode, sessions.front()->settings()), &error))
+            return Done;
+        console.error(error);
+        return BadInput;
+    }
+    if (json) {
+        QJsonArray array;
+        for (const auto &session : sessions)
+            array << (session->status() == Done ? QJsonValue(toJson(mode, session->settings()))
+                                                : QJsonValue());
+        const QJsonDocument document = sessions.size() > 1 ? QJsonDocument(array)
+                                       : array.first().isNull()
+                                           ? QJsonDocument()
+                                           : QJsonDocument(array.first().toObject());
+        console.result(document.isNull() ? QStringLiteral("null")
+                                         : QString::fromUtf8(document.toJson()).trimmed());
+        return Done;
+    }
+    if (std::none_of(sessions.begin(), sessions.end(),
+                     [](const auto &session) { return session->status() == Done; }))
+        return Done;
+    QList<QStringList> rows{{QStringLiteral("key")}};
+    for (const auto &session : sessions)
+        rows.first() << session->port();
+    for (int i = 0; i < mode.queried; ++i) {
+        const protocol::Parameter &parameter = protocol::parameters[i];
+        QStringList row{parameter.key};
+        for (const auto &session : sessions) {
+            const std::optional<QByteArray> &value = session->settings()[size_t(i)];
+            row << (session->status() == Done ? shown(parameter, *value) : QStringLiteral("-"));
+        }
+        rows << row;
+    }
+    console.result(table(rows));
+    return Done;
+}
+
+void printWrite(const Sessions &sessions, const Console &console)
+{
+    QList<QStringList> rows{{"port", "key", "before", "after", "status"}};
+    for (const auto &session : sessions) {
+        for (const Row &row : session->rows()) {
+            const protocol::Parameter &parameter = protocol::parameters[row.index];
+            rows << QStringList{session->port(), parameter.key, shown(parameter, row.before),
+                                shown(parameter, row.after), row.status};
+        }
+    }
+    if (rows.size() > 1)
+        console.result(table(rows));
+}
+
+void printOutcomes(const Sessions &sessions, const Console &console)
+{
+    for (const auto &session : sessions) {
+        QString line = session->port() + QStringLiteral(": ") +
+                       (session->status() == Done
+                            ? session->outcome()
+                            : QStringLiteral("failed, status %1").arg(session->status()));
+        if (!session->backup().isEmpty())
+            line += QStringLiteral("; backup in ") + session->backup();
+        console.result(line);
+    }
+}
+
+// Reads the write's wanted values from the profile and --set; every error is added.
+void readWanted(const QCommandLineParser &parser, Job *job, QStringList *errors)
+{
+    Profile profile;
+    if (!parser.positionalArguments().isEmpty()) {
+        const std::optional<Profile> file =
+            readProfile(parser.positionalArguments().first(), errors);
+        if (!file)
+            return;
+        profile = *file;
+    }
+    if (parser.isSet(QStringLiteral("mode")))
+        profile.mode = parser.value(QStringLiteral("mode"));
+    for (const QString &assignment : parser.values(QStringLiteral("set")))
+        setValue(&profile, assignment, errors);
+    job->mode = checkProfile(&profile, errors);
+    job->wanted = profile.values;
+    if (std::none_of(job->wanted.begin() + 1, job->wanted.end(),
+                     [](const auto &value) { return value.has_value(); }))
+        errors->append(QStringLiteral("nothing to write: give a profile or --set KEY=VALUE"));
+}
+
+int run(QCoreApplication &app)
+{
+    const QStringList arguments = QCoreApplication::arguments();
+    Console console;
+    if (arguments.size() < 2) {
+        console.note(generalHelp());
+        return BadInput;
+    }
+    const QString name = arguments.at(1);
+    if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
+        console.result(generalHelp());
+        return Done;
+    }
+    if (name == QLatin1String("--version")) {
+        console.result(QStringLiteral("tcprtu " TCPRTU_VERSION));
+        return Done;
+    }
+    const auto info = std::find_if(std::begin(commands), std::end(commands),
+                                   [&](const CommandInfo &info) { return name == info.name; });
+    if (info == std::end(commands)) {
+        console.error(QStringLiteral("no command %1; see tcprtu --help").arg(name));
+        return BadInput;
+    }
+
+    QCommandLineParser parser;
+    const QCommandLineOption help({"h", "help"}, "Show this help.");
+    parser.addOption(help);
+    const QStringList accepted = QString(info->options).split(QLatin1Char(' '));
+    for (const QCommandLineOption &option : allOptions()) {
+        if (accepted.contains(option.names().constLast()))
+            parser.addOption(option);
+    }
+    if (info->command == Command::Write)
+        parser.addPositionalArgument("PROFILE", "A JSON profile, as read --json prints it.",
+                                     "[PROFILE]");
+    if (!parser.parse(QStringList{arguments.first()} + arguments.mid(2))) {
+        console.error(parser.errorText() + QStringLiteral(" See tcprtu %1 --help.").arg(name));
+        return BadInput;
+    }
+    if (parser.isSet(help)) {
+        console.result(commandHelp(*info, parser));
+        return Done;
+    }
+    console.quiet = parser.isSet(QStringLiteral("quiet"));
+    if (info->command == Command::Ports)
+        return listPorts(parser.isSet(QStringLiteral("json")), console);
+    console.trace = parser.isSet(QStringLiteral("trace"));
+    console.progress = standardErrorIsTerminal();
+
+    Job job;
+    job.command = info->command;
+    QStringList errors;
+    const QStringList ports = parser.values(QStringLiteral("port"));
+    if (ports.isEmpty())
+        errors << QStringLiteral("--port: give at least one port");
+    const int allowedArguments = job.command == Command::Write ? 1 : 0;
+    for (const QString &argument : parser.positionalArguments().mid(allowedArguments))
+        errors << QStringLiteral("unexpected argument %1").arg(argument);
+    job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 3'600'000, &errors);
+    job.baud = number(parser, QStringLiteral("baud"), job.baud, 10'000'000, &errors);
+    QString output;
+    bool json = false;
+    if (job.command == Command::Read) {
+        output = parser.value(QStringLiteral("output"));
+        json = parser.isSet(QStringLiteral("json"));
+        job.mode = protocol::modeByKey(parser.value(QStringLiteral("mode")));
+        if (!job.mode)
+            errors << QStringLiteral("--mode: must be %1").arg(modeList());
+        if (json && !output.isEmpty())
+            errors << QStringLiteral("--json and --output: give one of them");
+        if (!output.isEmpty() && ports.size() > 1)
+            errors << QStringLiteral("--output: one port only");
+    }
+    if (job.command == Command::Write) {
+        readWanted(parser, &job, &errors);
+        job.force = parser.isSet(QStringLiteral("force"));
+        job.dryRun = parser.isSet(QStringLiteral("dry-run"));
+        job.verify = !parser.isSet(QStringLiteral("no-verify"));
+        job.backup = !parser.isSet(QStringLiteral("no-backup"));
+        job.backupFile = parser.value(QStringLiteral("backup"));
+        if (!job.backup && !job.backupFile.isEmpty())
+            errors << QStringLiteral("--backup and --no-backup: give one of them");
+        if (!job.backupFile.isEmpty() && ports.size() > 1)
+            errors << QStringLiteral("--backup: one port only");
+        if (parser.isSet(QStringLiteral("restart-timeout"))) {
+            bool ok = false;
+            const double seconds = parser.value(QStringLiteral("restart-timeout")).toDouble(&ok);
+            if (ok && seconds > 0 && seconds <= 3600)
+                job.restartTimeoutMs = int(seconds * 1000);
+            else
+                errors << QStringLiteral("--restart-timeout: must be seconds, above 0 and at "
+                                         "most 3600");
+        }
+    }
+    if (!errors.isEmpty()) {
+        for (const QString &error : qAsConst(errors))
+            console.error(error);
+        return BadInput;
+    }
+
+    Sessions sessions;
+    int running = int(ports.size());
+    for (const QString &port : ports) {
+        sessions.push_back(std::make_unique<Session>(port, job, console));
+        QObject::connect(sessions.back().get(), &Session::finished, &app, [&running] {
+            if (--running == 0)
+                QCoreApplication::quit();
+        });
+        QMetaObject::invokeMethod(sessions.back().get(), &Session::start, Qt::QueuedConnection);
+    }
+    app.exec();
+
+    int status = Done;
+    for (const auto &session : sessions)
+        status = std::max(status, session->status());
+    if (job.command == Command::Read)
+        return std::max(status, printRead(sessions, *job.mode, json, output, console));
+    if (job.command == Command::Write)
+        printWrite(sessions, console);
+    printOutcomes(sessions, console);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tcprtu"));
+    return run(app);
+}

@@ -1,0 +1,104 @@
+#include "output.h"
+
+#include <QTime>
+
+#include <algorithm>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+void print(FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void Console::result(const QString &text) const
+{
+    print(stdout, text);
+}
+
+void Console::error(const QString &text) const
+{
+    print(stderr, "tcprtu: " + text);
+}
+
+void Console::note(const QString &text) const
+{
+    if (!quiet)
+        print(stderr, text);
+}
+
+void Console::step(const QString &text) const
+{
+    if (progress)
+        note(text);
+}
+
+void Console::traffic(const QString &port, char direction, const QByteArray &bytes) const
+{
+    if (trace && !quiet)
+        note(QStringLiteral("%1 %2 %3 %4")
+                 .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")), port,
+                      QString(QLatin1Char(direction)), escaped(bytes)));
+}
+
+// The one call outside Qt: Qt cannot tell a terminal from a pipe.
+bool standardErrorIsTerminal()
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stderr));
+#else
+    return isatty(fileno(stderr));
+#endif
+}
+
+QString escaped(const QByteArray &bytes)
+{
+    QString text;
+    for (const char c : bytes) {
+        const auto byte = uchar(c);
+        if (c == '\r')
+            text += QLatin1String("\\r");
+        else if (c == '\n')
+            text += QLatin1String("\\n");
+        else if (c == '\\')
+            text += QLatin1String("\\\\");
+        else if (byte >= 0x20 && byte < 0x7f)
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+QString table(const QList<QStringList> &rows)
+{
+    QList<int> widths;
+    for (const QStringList &row : rows) {
+        for (int i = 0; i < row.size(); ++i) {
+            if (i == widths.size())
+                widths << 0;
+            widths[i] = std::max(widths[i], int(row[i].size()));
+        }
+    }
+    QStringList lines;
+    for (const QStringList &row : rows) {
+        QString line;
+        for (int i = 0; i < row.size(); ++i)
+            line += i + 1 < row.size() ? row[i].leftJustified(widths[i] + 2) : row[i];
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+        lines << line;
+    }
+    return lines.join('\n');
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Where the program's text goes: results to standard output, everything else to standard error,
+// and of that only errors under --quiet.
+class Console
+{
+public:
+    bool quiet = false;
+    bool trace = false;
+    bool progress = false; // standard error is a terminal
+
+    void result(const QString &text) const;
+    void error(const QString &text) const;
+    // Diagnostics that are not errors.
+    void note(const QString &text) const;
+    // How a run gets on; only for a person watching a terminal.
+    void step(const QString &text) const;
+    void traffic(const QString &port, char direction, const QByteArray &bytes) const;
+};
+
+bool standardErrorIsTerminal();
+
+// Bytes as printable text: CR, LF and other control or non-ASCII bytes escaped.
+QString escaped(const QByteArray &bytes);
+
+// Rows of cells laid out as columns, each as wide as its widest cell.
+QString table(const QList<QStringList> &rows);

@@ -1,0 +1,43 @@
+#pragma once
+
+// Settings as files: a profile is a JSON object with the device mode and any of the parameters'
+// keys. Numbers are JSON numbers, choices go by name ("even") or code (2), the rest are strings.
+
+#include "protocol.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <optional>
+
+// A value for some of the parameters, by their position in protocol::parameters.
+using Values = std::array<std::optional<QByteArray>, protocol::parameterCount>;
+
+struct Profile
+{
+    QString mode;
+    // Spelt as on the wire (choices as codes); the plain form once checkProfile() passed them.
+    Values values;
+};
+
+// Every problem found is added to errors, so that all of them can be mended at once. Nothing
+// when the file is no JSON object at all.
+std::optional<Profile> readProfile(const QString &path, QStringList *errors);
+void setValue(Profile *profile, const QString &assignment, QStringList *errors);
+// The profile's mode, once its mode and every value pass the device's rules.
+const protocol::Mode *checkProfile(Profile *profile, QStringList *errors);
+
+// The profile of a device that was read: the mode, the MAC and every parameter of the mode.
+QJsonObject toJson(const protocol::Mode &mode, const Values &values);
+// "tcp-rtu or rtu-tcp"
+QString modeList();
+// A value as a person reads it: choices by name.
+QString shown(const protocol::Parameter &parameter, const QByteArray &value);
+
+// Written beside its final name and renamed over it, so that a file is never left half written.
+bool saveProfile(const QString &path, const QJsonObject &profile, QString *error);
+// A new file under the user's state directory, named by the MAC and the time in UTC.
+QString backupPath(const QByteArray &mac);
