@@ -31,7 +31,7 @@ struct Field
 using UiForm = Ui::MainWindow;
 
 // clang-format off
-constexpr Field fields[] = {
+inline constexpr Field fields[] = {
 //   line edit                        combo box                  caption                    debug line          tag               refusal text
     {&UiForm::lineEdit_MAC,           nullptr,                   &UiForm::label_24,         ChangeLog::None,    nullptr,          nullptr},
     {&UiForm::lineEdit_ip,            nullptr,                   &UiForm::label_21,         ChangeLog::Tagged,  "change ip---",   writeError},
@@ -60,7 +60,7 @@ struct ModeView
 };
 
 // Indexed by the mode selector, like protocol::modes.
-constexpr ModeView modes[] = {
+inline constexpr ModeView modes[] = {
     {false, "<FONT COLOR='#008000'>Изменение параметров Modbus TCP-RTU было успешно</FONT>"},
     {true, "<FONT COLOR='#008000'>Изменение параметров Modbus RTU-TCP было успешно</FONT>"},
 };

@@ -22,16 +22,6 @@ bool isNumber(protocol::Kind kind)
            kind == protocol::Kind::StopBits || kind == protocol::Kind::Timeout;
 }
 
-// By position, not by address: each file that includes the table holds its own copy of it.
-int parameterIndex(const QString &key)
-{
-    for (int i = 0; i < protocol::parameterCount; ++i) {
-        if (key == QLatin1String(protocol::parameters[i].key))
-            return i;
-    }
-    return -1;
-}
-
 // A choice given by name becomes its code; anything else is left for check() to judge.
 QByteArray wireSpelling(const protocol::Parameter &parameter, const QString &text)
 {
@@ -57,7 +47,7 @@ void take(Profile *profile, const QString &key, const QJsonValue &value, QString
         profile->mode = value.toVariant().toString();
         return;
     }
-    const int index = parameterIndex(key);
+    const int index = protocol::parameterIndex(key);
     if (index < 0) {
         errors->append(QStringLiteral("%1: unknown key").arg(key));
         return;
@@ -133,7 +123,7 @@ void setValue(Profile *profile, const QString &assignment, QStringList *errors)
         profile->mode = value;
         return;
     }
-    const int index = parameterIndex(key);
+    const int index = protocol::parameterIndex(key);
     if (index < 0)
         errors->append(QStringLiteral("%1: unknown key").arg(key));
     else

@@ -99,13 +99,13 @@ Checked checkMac(const QByteArray &text)
 
 } // namespace
 
-const Parameter *parameterByKey(const QString &key)
+int parameterIndex(const QString &key)
 {
-    for (const Parameter &parameter : parameters) {
-        if (key == QLatin1String(parameter.key))
-            return &parameter;
+    for (int i = 0; i < parameterCount; ++i) {
+        if (key == QLatin1String(parameters[i].key))
+            return i;
     }
-    return nullptr;
+    return -1;
 }
 
 const Mode *modeByKey(const QString &key)

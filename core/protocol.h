@@ -31,11 +31,11 @@ struct Choices
     int count = 0;
 };
 
-constexpr const char *parityCodes[] = {"0", "1", "2"};
-constexpr const char *parityNames[] = {"none", "odd", "even"};
-constexpr const char *speedCodes[] = {"1200",  "2400",  "4800",   "9600",   "19200",
-                                      "38400", "57600", "115200", "128000", "256000"};
-constexpr const char *stopBitCodes[] = {"1", "2"};
+inline constexpr const char *parityCodes[] = {"0", "1", "2"};
+inline constexpr const char *parityNames[] = {"none", "odd", "even"};
+inline constexpr const char *speedCodes[] = {"1200",  "2400",  "4800",   "9600",   "19200",
+                                             "38400", "57600", "115200", "128000", "256000"};
+inline constexpr const char *stopBitCodes[] = {"1", "2"};
 
 struct Parameter
 {
@@ -49,7 +49,7 @@ struct Parameter
 
 // In the order the device is asked; changes go in the same order.
 // clang-format off
-constexpr Parameter parameters[] = {
+inline constexpr Parameter parameters[] = {
 //   key          query            limit  change command           kind             choices
     {"mac",       "MAC",           18,    nullptr,                 Kind::Mac,       {}},
     {"ip",        "ip",            15,    "CHANGE IP:",            Kind::Address,   {}},
@@ -80,7 +80,7 @@ struct Mode
 };
 
 // In the order of the window's mode selector.
-constexpr Mode modes[] = {
+inline constexpr Mode modes[] = {
     {"tcp-rtu", 8, 7},
     {"rtu-tcp", 10, 9},
 };
@@ -99,7 +99,8 @@ static_assert(parameters[0].change == nullptr, "the MAC must stay read-only");
 static_assert(prefixLength(parameters[6]) == 12, "prefix is the keyword plus one");
 static_assert(writableCount <= 32, "one bit per writable parameter");
 
-const Parameter *parameterByKey(const QString &key);
+// The position of a parameter in the table by its key, or -1.
+int parameterIndex(const QString &key);
 const Mode *modeByKey(const QString &key);
 
 // The value an answer carries: whatever follows the prefix, cut to the parameter's limit. The

@@ -92,9 +92,10 @@ read_device() {
     [ -x "$bin/tcprtu" ] || skip "tcprtu is not in the package"
 
     local link=$out/port
-    "$bin/tcprtu-sim" --link "$link" --quiet >/dev/null &
-    local sim=$!
-    trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null || true' EXIT
+    # Global, not local: the trap runs after this function has returned.
+    "$bin/tcprtu-sim" --link "$link" --quiet >/dev/null 2>&1 &
+    sim=$!
+    trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
     local tenths=50
     while [ ! -L "$link" ] && ((tenths-- > 0)); do
         sleep 0.1
