@@ -1,0 +1,191 @@
+// The protocol core on its own: answers to values, pieces to replies, values to verdicts.
+
+#include "protocol.h"
+#include "replyframer.h"
+
+#include <QTest>
+
+namespace {
+
+const protocol::Parameter &parameter(const QByteArray &key)
+{
+    return *protocol::parameterByKey(QString::fromLatin1(key));
+}
+
+// One event of a framer row: bytes read at a time, or, with no bytes, a look whether it is quiet.
+struct Event
+{
+    qint64 at;
+    QByteArray bytes;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(QList<Event>)
+
+class CoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answers_data();
+    void answers();
+    void isAnswerTo_data();
+    void isAnswerTo();
+    void framer_data();
+    void framer();
+    void check_data();
+    void check();
+};
+
+// clang-format off
+void CoreTest::answers_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("choice");
+    struct Row { const char *name, *key, *answer, *value; int choice; };
+    const Row rows[] = {
+        // Each parameter's longest value is kept whole, and the character after it is cut.
+        {"MAC cut at 18",       "mac",       "MAC:02:00:00:00:00:01Z9",           "02:00:00:00:00:01Z", -1},
+        {"ip cut at 15",        "ip",        "ip:255.255.255.2559",               "255.255.255.255",    -1},
+        {"mask cut at 16",      "mask",      "MASK:255.255.255.255Z9",            "255.255.255.255Z",   -1},
+        {"gateway cut at 15",   "gateway",   "GATEWAY:255.255.255.2559",          "255.255.255.255",    -1},
+        {"TCP port cut at 6",   "tcp_port",  "PORT TCP:65535Z9",                  "65535Z",             -1},
+        {"parity cut at 4",     "parity",    "parity:0ZZZ9",                      "0ZZZ",               -1},
+        {"speed cut at 7",      "speed",     "SPEED RS485:256000Z9",              "256000Z",            -1},
+        {"stop bits cut at 3",  "stop_bits", "STOP BIT:2ZZ9",                     "2ZZ",                -1},
+        {"server cut at 16",    "server_ip", "IP SERVER TCP:255.255.255.255Z9",   "255.255.255.255Z",   -1},
+        {"time-out cut at 5",   "timeout",   "TIMEOUT TCP:655359",                "65535",              -1},
+        {"prefix not examined", "ip",        "xyz10.1.2.3",                       "10.1.2.3",           -1},
+        {"value not trimmed",   "gateway",   "GATEWAY: 10.0.0.1 ",                " 10.0.0.1 ",         -1},
+        {"prefix only",         "ip",        "ip:",                               "",                   -1},
+        // A choice is matched to its code exactly.
+        {"parity 0",            "parity",    "parity:0",                          "0",                  0},
+        {"parity 2",            "parity",    "parity:2",                          "2",                  2},
+        {"parity 3",            "parity",    "parity:3",                          "3",                  -1},
+        {"parity by name",      "parity",    "parity:none",                       "none",               -1},
+        {"speed 1200",          "speed",     "SPEED RS485:1200",                  "1200",               0},
+        {"speed 256000",        "speed",     "SPEED RS485:256000",                "256000",             9},
+        {"speed 14400",         "speed",     "SPEED RS485:14400",                 "14400",              -1},
+        {"speed, leading zero", "speed",     "SPEED RS485:09600",                 "09600",              -1},
+        {"two stop bits",       "stop_bits", "STOP BIT:2",                        "2",                  1},
+        {"stop bit, blank",     "stop_bits", "STOP BIT: 1",                       " 1",                 -1},
+    };
+    for (const Row &r : rows)
+        QTest::newRow(r.name) << QByteArray(r.key) << QString(r.answer) << QString(r.value) << r.choice;
+}
+
+void CoreTest::isAnswerTo_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("answers");
+    const char *const rows[][3] = {
+        {"ip", "ip:10.0.0.1\r\n", "yes"}, {"ip", "IP:10.0.0.1", "yes"}, {"speed", "speed rs485=9600", "yes"},
+        {"ip", "IP SERVER TCP:1.2.3.4", "no"}, {"server_ip", "IP SERVER TCP:1.2.3.4", "yes"},
+        {"ip", "ipx:1", "no"}, {"tcp_port", "PORT TCP1", "no"}, {"tcp_port", "PORT TCP 502", "no"},
+        {"mac", "MAC", "no"}, {"mask", "MAC:02:00:00:00:00:01", "no"},
+    };
+    for (const auto &[key, reply, answers] : rows)
+        QTest::addRow("%s %s", key, reply) << QByteArray(key) << QByteArray(reply) << (answers == QLatin1String("yes"));
+}
+
+void CoreTest::framer_data()
+{
+    QTest::addColumn<QList<Event>>("events");
+    QTest::addColumn<QByteArrayList>("replies");
+    QTest::addColumn<int>("msUntilQuiet"); // after the last event
+    const QByteArray nearlyFull(ReplyFramer::maxBytes - 1, 'x');
+    QTest::newRow("CR ends") << QList<Event>{{0, "ip:1"}, {10, "0\r"}} << QByteArrayList{"ip:10\r"} << -1;
+    QTest::newRow("LF ends") << QList<Event>{{0, "OK\n"}} << QByteArrayList{"OK\n"} << -1;
+    QTest::newRow("two lines in one read") << QList<Event>{{0, "OK\r\nOK\r\n"}} << QByteArrayList{"OK\r\nOK\r\n"} << -1;
+    QTest::newRow("quiet after 50 ms") << QList<Event>{{0, "OK"}, {50, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("not yet quiet at 49 ms") << QList<Event>{{0, "OK"}, {49, {}}} << QByteArrayList{} << 1;
+    QTest::newRow("quiet counts from the last piece") << QList<Event>{{0, "O"}, {40, "K"}, {60, {}}, {90, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("an empty read is no byte") << QList<Event>{{0, "OK"}, {40, ""}, {50, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("nothing held") << QList<Event>{{0, ""}, {100, {}}} << QByteArrayList{} << -1;
+    QTest::newRow("cut at 4 KiB") << QList<Event>{{0, nearlyFull}, {1, "yz"}, {2, "a"}} << QByteArrayList{nearlyFull + "yz"} << 50;
+    QTest::newRow("one byte short of 4 KiB") << QList<Event>{{0, nearlyFull}} << QByteArrayList{} << 50;
+}
+
+void CoreTest::check_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("plain"); // empty: refused
+    const char *const rows[][3] = {
+        {"ip", "10.0.0.1", "10.0.0.1"}, {"ip", "010.0.0.1", "10.0.0.1"}, {"ip", "255.255.255.255", "255.255.255.255"},
+        {"ip", "256.0.0.1", ""}, {"ip", "1.2.3", ""}, {"ip", "1.2.3.4.5", ""}, {"ip", "1..3.4", ""},
+        {"ip", " 1.2.3.4", ""}, {"ip", "+1.2.3.4", ""}, {"ip", "1.2.3.0004", ""}, {"ip", "", ""},
+        {"gateway", "192.168.0.1", "192.168.0.1"}, {"server_ip", "10.0.0.300", ""},
+        {"mask", "255.255.255.0", "255.255.255.0"}, {"mask", "128.0.0.0", "128.0.0.0"},
+        {"mask", "255.255.255.254", "255.255.255.254"}, {"mask", "255.0.255.0", ""},
+        {"mask", "0.255.255.255", ""}, {"mask", "0.0.0.0", ""}, {"mask", "255.255.255.255", ""},
+        {"tcp_port", "502", "502"}, {"tcp_port", "0502", "502"}, {"tcp_port", "10000", "10000"},
+        {"tcp_port", "65535", "65535"}, {"tcp_port", "503", ""}, {"tcp_port", "9999", ""},
+        {"tcp_port", "65536", ""}, {"tcp_port", "99999999999999", ""}, {"tcp_port", "abc", ""},
+        {"parity", "0", "0"}, {"parity", "02", "2"}, {"parity", "3", ""}, {"parity", "none", ""},
+        {"speed", "1200", "1200"}, {"speed", "09600", "9600"}, {"speed", "256000", "256000"}, {"speed", "14400", ""},
+        {"stop_bits", "1", "1"}, {"stop_bits", "2", "2"}, {"stop_bits", "0", ""}, {"stop_bits", "3", ""},
+        {"timeout", "1", "1"}, {"timeout", "65535", "65535"}, {"timeout", "0", ""}, {"timeout", "65536", ""},
+        {"mac", "02:00:00:ab:cd:ef", "02:00:00:AB:CD:EF"}, {"mac", "02-00-00-AB-CD-EF", "02:00:00:AB:CD:EF"},
+        {"mac", "020000abcdef", "02:00:00:AB:CD:EF"}, {"mac", "02:00:00:ab:cd", ""},
+        {"mac", "02:00:00:ab:cd:eg", ""}, {"mac", "02:00:00:ab:cd:ef:01", ""},
+    };
+    for (const auto &[key, text, plain] : rows)
+        QTest::addRow("%s %s", key, text) << QByteArray(key) << QByteArray(text) << QByteArray(plain);
+}
+// clang-format on
+
+void CoreTest::answers()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QString, answer);
+    QFETCH(QString, value);
+    QFETCH(int, choice);
+    QCOMPARE(protocol::answerValue(parameter(key), answer), value);
+    QCOMPARE(protocol::choiceIndex(parameter(key), value), choice);
+}
+
+void CoreTest::isAnswerTo()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, answers);
+    QCOMPARE(protocol::isAnswerTo(parameter(key), reply), answers);
+}
+
+void CoreTest::framer()
+{
+    QFETCH(QList<Event>, events);
+    QFETCH(QByteArrayList, replies);
+    QFETCH(int, msUntilQuiet);
+    qint64 now = 0;
+    ReplyFramer framer([&now] { return now; });
+    QByteArrayList taken;
+    for (const Event &event : events) {
+        now = event.at;
+        const std::optional<QByteArray> reply =
+            event.bytes.isNull() ? framer.takeIfQuiet() : framer.feed(event.bytes);
+        if (reply)
+            taken << *reply;
+    }
+    QCOMPARE(taken, replies);
+    QCOMPARE(framer.msUntilQuiet(), msUntilQuiet);
+}
+
+void CoreTest::check()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, plain);
+    const protocol::Checked checked = protocol::check(parameter(key), text);
+    QCOMPARE(checked.value, plain);
+    // A refusal names the rule broken; a valid value has none.
+    QCOMPARE(checked.rule.isEmpty(), !plain.isEmpty());
+}
+
+QTEST_APPLESS_MAIN(CoreTest)
+#include "tst_core.moc"
