@@ -18,51 +18,35 @@ private slots:
 void TestSimDevice::exchanges_data()
 {
     QTest::addColumn<QByteArray>("refused"); // the name given to refuse(), if any
-    QTest::addColumn<QByteArrayList>("exchange"); // messages, each followed by its reply
-    const QByteArray ok = "OK\r\n", bad = "ERR bad value\r\n", unknown = "ERR unknown command\r\n";
-    const QByteArray refused = "ERR refused\r\n", restart = "(restart)";
-    QTest::newRow("queries answer the factory values") << QByteArray() << QByteArrayList{
-        "MAC", "MAC:02:00:00:00:00:01\r\n", "ip", "ip:192.168.0.10\r\n", "MASK", "MASK:255.255.255.0\r\n",
-        "GATEWAY", "GATEWAY:192.168.0.1\r\n", "PORT TCP", "PORT TCP:502\r\n", "parity", "parity:0\r\n",
-        "SPEED RS485", "SPEED RS485:9600\r\n", "STOP BIT", "STOP BIT:1\r\n",
-        "IP SERVER TCP", "IP SERVER TCP:192.168.0.100\r\n", "TIMEOUT TCP", "TIMEOUT TCP:1000\r\n"};
-    QTest::newRow("a change waits for RESET, in its plain form") << QByteArray() << QByteArrayList{
-        "CHANGE IP:010.0.0.5", ok, "ip", "ip:192.168.0.10\r\n", "RESET", restart, "ip", "ip:10.0.0.5\r\n"};
-    QTest::newRow("the last valid value staged wins") << QByteArray() << QByteArrayList{
-        "CHANGE IP:10.0.0.5", ok, "CHANGE IP:10.0.0.6", ok, "CHANGE IP:10.0.0.256", bad,
-        "CHANGE MASK:255.255.0.0", ok, "RESET", restart, "ip", "ip:10.0.0.6\r\n", "MASK", "MASK:255.255.0.0\r\n"};
-    QTest::newRow("a second RESET changes nothing") << QByteArray() << QByteArrayList{
-        "CHANGE PORT TCP:10000", ok, "RESET", restart, "RESET", restart, "PORT TCP", "PORT TCP:10000\r\n"};
-    QTest::newRow("empty value") << QByteArray() << QByteArrayList{
-        "CHANGE MASK:", "ERR empty value\r\n", "RESET", restart, "MASK", "MASK:255.255.255.0\r\n"};
-    QTest::newRow("parity only as its code") << QByteArray() << QByteArrayList{
-        "CHANGE PARITY:odd", bad, "CHANGE PARITY:1", ok, "RESET", restart, "parity", "parity:1\r\n"};
-    QTest::newRow("unknown commands change nothing") << QByteArray() << QByteArrayList{
-        "", unknown, "IP", unknown, "mask", unknown, "ip ", unknown, "ip\r\n", unknown, "reset", unknown,
-        "RESET\r\n", unknown, "CHANGE MAC:02:00:00:00:00:02", unknown, "change ip:10.0.0.5", unknown,
-        "CHANGE IP 10.0.0.5", unknown, "CHANGE  IP:10.0.0.5", unknown, "RESET", restart, "ip", "ip:192.168.0.10\r\n"};
-    QTest::newRow("refused by its keyword, even a bad value") << QByteArray("mask") << QByteArrayList{
-        "CHANGE MASK:255.255.0.0", refused, "CHANGE MASK:255.0.255.0", refused, "CHANGE GATEWAY:10.0.0.1", ok,
-        "RESET", restart, "MASK", "MASK:255.255.255.0\r\n", "GATEWAY", "GATEWAY:10.0.0.1\r\n"};
-    QTest::newRow("refused by its command, loosely spelt") << QByteArray(" change  mask: ") << QByteArrayList{
-        "CHANGE MASK:255.255.0.0", refused};
-    QTest::newRow("refusing ip spares the server address") << QByteArray("IP") << QByteArrayList{
-        "CHANGE IP:10.0.0.1", refused, "CHANGE IP SERVER TCP:10.0.0.1", ok};
-    QTest::newRow("refusing the server address spares ip") << QByteArray("CHANGE IP SERVER TCP:") << QByteArrayList{
-        "CHANGE IP SERVER TCP:10.0.0.1", refused, "CHANGE IP:10.0.0.1", ok};
+    // Messages and the device's replies, "message -> reply | ..."; each reply ends in CR LF, and
+    // "(restart)" stands for a restart without a reply.
+    QTest::addColumn<QByteArray>("exchange");
+    QTest::newRow("queries answer the factory values") << QByteArray() << QByteArray("MAC -> MAC:02:00:00:00:00:01 | ip -> ip:192.168.0.10 | MASK -> MASK:255.255.255.0 | GATEWAY -> GATEWAY:192.168.0.1 | PORT TCP -> PORT TCP:502 | parity -> parity:0 | SPEED RS485 -> SPEED RS485:9600 | STOP BIT -> STOP BIT:1 | IP SERVER TCP -> IP SERVER TCP:192.168.0.100 | TIMEOUT TCP -> TIMEOUT TCP:1000");
+    QTest::newRow("a change waits for RESET, in its plain form") << QByteArray() << QByteArray("CHANGE IP:010.0.0.5 -> OK | ip -> ip:192.168.0.10 | RESET -> (restart) | ip -> ip:10.0.0.5");
+    QTest::newRow("the last valid value staged wins") << QByteArray() << QByteArray("CHANGE IP:10.0.0.5 -> OK | CHANGE IP:10.0.0.6 -> OK | CHANGE IP:10.0.0.256 -> ERR bad value | CHANGE MASK:255.255.0.0 -> OK | RESET -> (restart) | ip -> ip:10.0.0.6 | MASK -> MASK:255.255.0.0");
+    QTest::newRow("a second RESET changes nothing") << QByteArray() << QByteArray("CHANGE PORT TCP:10000 -> OK | RESET -> (restart) | RESET -> (restart) | PORT TCP -> PORT TCP:10000");
+    QTest::newRow("empty value") << QByteArray() << QByteArray("CHANGE MASK: -> ERR empty value | RESET -> (restart) | MASK -> MASK:255.255.255.0");
+    QTest::newRow("parity only as its code") << QByteArray() << QByteArray("CHANGE PARITY:odd -> ERR bad value | CHANGE PARITY:1 -> OK | RESET -> (restart) | parity -> parity:1");
+    QTest::newRow("unknown commands change nothing") << QByteArray() << QByteArray(" -> ERR unknown command | IP -> ERR unknown command | mask -> ERR unknown command | ip  -> ERR unknown command | ip\r\n -> ERR unknown command | reset -> ERR unknown command | RESET\r\n -> ERR unknown command | CHANGE MAC:02:00:00:00:00:02 -> ERR unknown command | change ip:10.0.0.5 -> ERR unknown command | CHANGE IP 10.0.0.5 -> ERR unknown command | CHANGE  IP:10.0.0.5 -> ERR unknown command | RESET -> (restart) | ip -> ip:192.168.0.10");
+    QTest::newRow("refused by its keyword, even a bad value") << QByteArray("mask") << QByteArray("CHANGE MASK:255.255.0.0 -> ERR refused | CHANGE MASK:255.0.255.0 -> ERR refused | CHANGE GATEWAY:10.0.0.1 -> OK | RESET -> (restart) | MASK -> MASK:255.255.255.0 | GATEWAY -> GATEWAY:10.0.0.1");
+    QTest::newRow("refused by its command, loosely spelt") << QByteArray(" change  mask: ") << QByteArray("CHANGE MASK:255.255.0.0 -> ERR refused");
+    QTest::newRow("refusing ip spares the server address") << QByteArray("IP") << QByteArray("CHANGE IP:10.0.0.1 -> ERR refused | CHANGE IP SERVER TCP:10.0.0.1 -> OK");
+    QTest::newRow("refusing the server address spares ip") << QByteArray("CHANGE IP SERVER TCP:") << QByteArray("CHANGE IP SERVER TCP:10.0.0.1 -> ERR refused | CHANGE IP:10.0.0.1 -> OK");
 }
 // clang-format on
 
 void TestSimDevice::exchanges()
 {
     QFETCH(QByteArray, refused);
-    QFETCH(QByteArrayList, exchange);
+    QFETCH(QByteArray, exchange);
     sim::SimDevice device;
     QVERIFY(refused.isNull() || device.refuse(refused));
-    for (int i = 0; i + 1 < exchange.size(); i += 2) {
-        const sim::Reply reply = device.handle(exchange[i]);
-        QCOMPARE(reply.restart ? QByteArray("(restart)") + reply.bytes : reply.bytes,
-                 exchange[i + 1]);
+    for (const QByteArray &pair : exchange.split('|')) {
+        const QByteArray message =
+            pair.left(pair.indexOf(" -> ")).mid(pair.startsWith(' ') ? 1 : 0);
+        const sim::Reply reply = device.handle(message);
+        QCOMPARE(reply.restart ? "(restart)" + reply.bytes : reply.bytes,
+                 pair.mid(pair.indexOf(" -> ") + 4).trimmed() + (reply.restart ? "" : "\r\n"));
     }
 }
 
