@@ -12,16 +12,11 @@ const protocol::Parameter &parameter(const QByteArray &key)
     return *protocol::parameterByKey(QString::fromLatin1(key));
 }
 
-// One event of a framer row: bytes read at a time, or, with no bytes, a look whether it is quiet.
-struct Event
-{
-    qint64 at;
-    QByteArray bytes;
-};
+// One event of a framer row: the bytes of a read at a time in ms, or, with null bytes, a look
+// whether the line has fallen quiet.
+using Events = QList<QPair<int, QByteArray>>;
 
 } // namespace
-
-Q_DECLARE_METATYPE(QList<Event>)
 
 class CoreTest : public QObject
 {
@@ -78,18 +73,18 @@ void CoreTest::answers_data()
 
 void CoreTest::framer_data()
 {
-    QTest::addColumn<QList<Event>>("events");
+    QTest::addColumn<Events>("events");
     QTest::addColumn<QByteArrayList>("replies");
     QTest::addColumn<int>("msUntilQuiet"); // after the last event
     const QByteArray nearlyFull(ReplyFramer::maxBytes - 1, 'x');
-    QTest::newRow("CR ends") << QList<Event>{{0, "ip:1"}, {10, "0\r"}} << QByteArrayList{"ip:10\r"} << -1;
-    QTest::newRow("LF ends") << QList<Event>{{0, "OK\n"}} << QByteArrayList{"OK\n"} << -1;
-    QTest::newRow("quiet after 50 ms") << QList<Event>{{0, "OK"}, {50, {}}} << QByteArrayList{"OK"} << -1;
-    QTest::newRow("not yet quiet at 49 ms") << QList<Event>{{0, "OK"}, {49, {}}} << QByteArrayList{} << 1;
-    QTest::newRow("quiet counts from the last piece") << QList<Event>{{0, "O"}, {40, "K"}, {60, {}}, {90, {}}} << QByteArrayList{"OK"} << -1;
-    QTest::newRow("an empty read is no byte") << QList<Event>{{0, "OK"}, {40, ""}, {50, {}}} << QByteArrayList{"OK"} << -1;
-    QTest::newRow("nothing held") << QList<Event>{{0, ""}, {100, {}}} << QByteArrayList{} << -1;
-    QTest::newRow("cut at 4 KiB") << QList<Event>{{0, nearlyFull}, {1, "yz"}, {2, "a"}} << QByteArrayList{nearlyFull + "yz"} << 50;
+    QTest::newRow("CR ends") << Events{{0, "ip:1"}, {10, "0\r"}} << QByteArrayList{"ip:10\r"} << -1;
+    QTest::newRow("LF ends") << Events{{0, "OK\n"}} << QByteArrayList{"OK\n"} << -1;
+    QTest::newRow("quiet after 50 ms") << Events{{0, "OK"}, {50, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("not yet quiet at 49 ms") << Events{{0, "OK"}, {49, {}}} << QByteArrayList{} << 1;
+    QTest::newRow("quiet counts from the last piece") << Events{{0, "O"}, {40, "K"}, {60, {}}, {90, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("an empty read is no byte") << Events{{0, "OK"}, {40, ""}, {50, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("nothing held") << Events{{0, ""}, {100, {}}} << QByteArrayList{} << -1;
+    QTest::newRow("cut at 4 KiB") << Events{{0, nearlyFull}, {1, "yz"}, {2, "a"}} << QByteArrayList{nearlyFull + "yz"} << 50;
 }
 
 void CoreTest::check_data()
@@ -135,16 +130,16 @@ void CoreTest::answers()
 
 void CoreTest::framer()
 {
-    QFETCH(QList<Event>, events);
+    QFETCH(Events, events);
     QFETCH(QByteArrayList, replies);
     QFETCH(int, msUntilQuiet);
     qint64 now = 0;
     ReplyFramer framer([&now] { return now; });
     QByteArrayList taken;
-    for (const Event &event : events) {
-        now = event.at;
+    for (const auto &[at, bytes] : events) {
+        now = at;
         const std::optional<QByteArray> reply =
-            event.bytes.isNull() ? framer.takeIfQuiet() : framer.feed(event.bytes);
+            bytes.isNull() ? framer.takeIfQuiet() : framer.feed(bytes);
         if (reply)
             taken << *reply;
     }

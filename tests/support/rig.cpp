@@ -83,7 +83,7 @@ Rig::~Rig()
 bool Rig::open(int mode, const QString &path)
 {
     ui().conbox0->setCurrentIndex(mode);
-    ui().serialPortInfoListBox->insertItem(0, path.isEmpty() ? pty.slavePath() : path);
+    ui().serialPortInfoListBox->insertItem(0, path.isEmpty() ? pty.slave : path);
     ui().serialPortInfoListBox->setCurrentIndex(0);
     ui().connect->click();
     return probe.serial().isOpen();

@@ -13,7 +13,7 @@
 class WindowProbe
 {
 public:
-    explicit WindowProbe(MainWindow &window) : w(window) {}
+    MainWindow &w;
 
     Ui::MainWindow &ui() const { return *w.ui; }
     QSerialPort &serial() const { return w.serial; }
@@ -26,9 +26,6 @@ public:
     void scanTick() { w.timerforScan(); }
     void changeTick() { w.change_parametersofmodbus(); }
     void error(QSerialPort::SerialPortError error) { w.handleError(error); }
-
-private:
-    MainWindow &w;
 };
 
 // A POSIX pseudo-terminal pair. The window opens the slave through QSerialPort; the test plays the
@@ -38,23 +35,21 @@ class PtyPair
 public:
     PtyPair() { reopen(); }
     ~PtyPair() { closeMaster(); }
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
 
     // A new pair in place of this one, as a device that comes back on another line.
     void reopen();
     // The far end goes away, as a USB adapter that is pulled out.
     void closeMaster();
-    QString slavePath() const { return slave; }
 
     void write(const QByteArray &bytes);
     // Runs the event loop for settleMs, so that queued writes leave the port, and returns every
     // byte that reached the master meanwhile.
     QByteArray take(int settleMs = 30);
 
+    QString slave; // the path the window opens
+
 private:
     int master = -1;
-    QString slave;
 };
 
 // Records every modal message box as "Critical Title -> text" and closes it with its OK button, so
@@ -101,3 +96,5 @@ void verifyNothingLeftOpen();
 // The steps are listed in script.cpp. Fails the running test at the first step that does not
 // hold, naming that step.
 void play(Rig &rig, const QString &script);
+// Plays the test's row from its column "script".
+void playRow();

@@ -88,16 +88,13 @@ struct Player
         return QString::number(qobject_cast<QComboBox *>(w)->currentIndex()) + ' ' + colour;
     }
 
-    // "run=idle", or several keys sharing one value: "enabled:connect,scanport=yes".
+    // "run=idle", or several keys sharing one value: "enabled:connect,enabled:scanport=yes".
     void facts(const QString &claim, const QHash<QString, QString> *seen = nullptr)
     {
-        const QString keys = claim.section('=', 0, 0), value = claim.section('=', 1);
-        const QString prefix = keys.contains(':') ? keys.section(':', 0, 0) + ':' : QString();
-        for (const QString &name : keys.mid(prefix.size()).split(',')) {
-            const QString key = prefix + name;
+        const QString value = claim.section('=', 1);
+        for (const QString &key : claim.section('=', 0, 0).split(','))
             if (!same(key + '=' + (seen ? seen->value(key) : fact(key)), key + '=' + value))
                 return;
-        }
     }
 
     // Each tick's bytes go to the wire. A device that reads answers each query; one that says
@@ -154,7 +151,7 @@ Player::Player(Rig &rig) : rig(rig)
         // The port and the buttons.
         {"open", [this](Arg mode) { expect(this->rig.open(mode == "rtu-tcp"), "port did not open"); }},
         {"list", [this](Arg path) { this->rig.ui().serialPortInfoListBox->clear(); this->rig.ui().serialPortInfoListBox->addItem(path); }},
-        {"newline", [this](Arg) { this->rig.pty.reopen(); this->rig.ui().serialPortInfoListBox->insertItem(0, this->rig.pty.slavePath()); this->rig.ui().serialPortInfoListBox->setCurrentIndex(0); }},
+        {"newline", [this](Arg) { this->rig.pty.reopen(); this->rig.ui().serialPortInfoListBox->insertItem(0, this->rig.pty.slave); this->rig.ui().serialPortInfoListBox->setCurrentIndex(0); }},
         {"click", [this](Arg name) { auto *button = qobject_cast<QAbstractButton *>(widget(name)); if (expect(button, "no such button")) button->click(); this->rig.driveTicks(); }},
         // In real time: the run a button starts must end within its ticks and a little, and not before.
         {"run", [this](Arg args) {
@@ -205,4 +202,11 @@ Player::Player(Rig &rig) : rig(rig)
 void play(Rig &rig, const QString &script)
 {
     Player(rig).play(script);
+}
+
+void playRow()
+{
+    QFETCH(QString, script);
+    Rig rig;
+    play(rig, script);
 }
