@@ -159,7 +159,8 @@ Player::Player(Rig &rig) : rig(rig)
              clock.start();
              qobject_cast<QAbstractButton *>(widget(args.section(' ', 0, 0)))->click();
              const int ms = args.section(' ', 1).toInt() * 1000;
-             expect(QTest::qWaitFor([&] { return fact("run") == "idle"; }, ms + 3000) && clock.elapsed() >= ms * 95 / 100, QString("run ended after %1 ms").arg(clock.elapsed())); }},
+             const bool over = QTest::qWaitFor([&] { return fact("run") == "idle"; }, ms + 3000);
+             expect(over && clock.elapsed() >= ms * 95 / 100, QString("run ended after %1 ms").arg(clock.elapsed())); }},
         // The port closes behind the window's back.
         {"yank", [this](Arg) { probe.serial().close(); }},
         {"await", [this](Arg claim) { if (!QTest::qWaitFor([&] { return fact(claim.section('=', 0, 0)) == claim.section('=', 1); }, 3000)) facts(claim); }},
