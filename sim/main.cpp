@@ -48,52 +48,22 @@ QString shown(const char *reply)
     return readable(reply);
 }
 
-QString acceptedValues(sim::ValueKind kind)
-{
-    switch (kind) {
-    case sim::ValueKind::Mac:
-        return {};
-    case sim::ValueKind::Address:
-        return QStringLiteral("dotted IPv4 a.b.c.d, four octets 0-255");
-    case sim::ValueKind::Netmask:
-        return QStringLiteral("contiguous netmask, prefix /%1 to /%2")
-            .arg(sim::minPrefixLength)
-            .arg(sim::maxPrefixLength);
-    case sim::ValueKind::TcpPort:
-        return QStringLiteral("%1 or %2-%3")
-            .arg(sim::modbusTcpPort)
-            .arg(sim::firstUserTcpPort)
-            .arg(sim::lastTcpPort);
-    case sim::ValueKind::Parity:
-        return QStringLiteral("0 none, 1 odd, 2 even");
-    case sim::ValueKind::Speed: {
-        QStringList speeds;
-        for (const int speed : sim::speeds)
-            speeds << QString::number(speed);
-        return speeds.join(' ');
-    }
-    case sim::ValueKind::StopBits:
-        return QStringLiteral("%1-%2").arg(sim::minStopBits).arg(sim::maxStopBits);
-    case sim::ValueKind::Timeout:
-        return QStringLiteral("%1-%2 ms").arg(sim::minTimeoutMs).arg(sim::maxTimeoutMs);
-    }
-    return {};
-}
-
 QString description()
 {
-    const sim::Settings factory = sim::Settings::factory();
+    const sim::Settings factory = sim::factorySettings();
     QString queries;
     QString changes;
-    for (const sim::Parameter &parameter : sim::parameters) {
+    for (int i = 0; i < protocol::parameterCount; ++i) {
+        const protocol::Parameter &parameter = protocol::parameters[i];
         queries += QStringLiteral("  %1 factory %2%3\n")
                        .arg(QLatin1String(parameter.query), -15)
-                       .arg(QString::fromLatin1(factory.*parameter.value),
+                       .arg(QString::fromLatin1(factory[std::size_t(i)]),
                             parameter.change ? QString() : QStringLiteral(", read only"));
+        // The protocol's rule for a value, as the check of an empty one states it.
         if (parameter.change)
             changes += QStringLiteral("  %1 %2\n")
                            .arg(QLatin1String(parameter.change) + QLatin1String("<value>"), -30)
-                           .arg(acceptedValues(parameter.kind));
+                           .arg(protocol::check(parameter, {}).rule);
     }
     return QStringLiteral(
                "Simulates the configuration port of the TCP/RTU converter on a pseudo-terminal.\n"
@@ -113,7 +83,9 @@ QString description()
                "\n"
                "Changes, answered %2 when the value is staged; it takes effect at RESET:\n"
                "%3"
-               "  Leading zeros are accepted and dropped; blanks and signs are not.\n"
+               "  Parity goes as its code only. Leading zeros are accepted and dropped; blanks "
+               "and\n"
+               "  signs are not.\n"
                "  Refusals: %4 (nothing after the colon), %5,\n"
                "  %6 (see --refuse).\n"
                "\n"

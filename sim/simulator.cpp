@@ -153,10 +153,10 @@ void Simulator::processMessage()
     if (!reply.restart)
         return;
     QStringList applied;
-    for (const sim::Parameter &parameter : sim::parameters) {
-        const QByteArray &value = m_device.settings().*parameter.value;
-        if (value != before.*parameter.value)
-            applied << QStringLiteral("%1=%2").arg(QLatin1String(parameter.query),
+    for (int i = 0; i < protocol::parameterCount; ++i) {
+        const QByteArray &value = m_device.settings()[std::size_t(i)];
+        if (value != before[std::size_t(i)])
+            applied << QStringLiteral("%1=%2").arg(QLatin1String(protocol::parameters[i].query),
                                                    QString::fromLatin1(value));
     }
     log(applied.isEmpty() ? QStringLiteral("restarting, nothing was staged")

@@ -1,0 +1,162 @@
+// The protocol core on its own: answers to values, pieces to replies, values to verdicts.
+
+#include "protocol.h"
+#include "replyframer.h"
+
+#include <QTest>
+
+namespace {
+
+const protocol::Parameter &parameter(const QByteArray &key)
+{
+    return protocol::parameters[protocol::parameterIndex(QString::fromLatin1(key))];
+}
+
+// One event of a framer row: the bytes of a read at a time in ms, or, with null bytes, a look
+// whether the line has fallen quiet.
+using Events = QList<QPair<int, QByteArray>>;
+
+} // namespace
+
+class CoreTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answers_data();
+    void answers();
+    void framer_data();
+    void framer();
+    void check_data();
+    void check();
+};
+
+// clang-format off
+void CoreTest::answers_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<bool>("answers"); // whether it answers the parameter's query at all
+    struct Row { const char *key, *answer, *value; int choice; bool answers; };
+    const Row rows[] = {
+        // Each parameter's longest value is kept whole, and the character after it is cut.
+        {"mac",       "MAC:02:00:00:00:00:01Z9",         "02:00:00:00:00:01Z", -1, true},
+        {"ip",        "ip:255.255.255.2559",             "255.255.255.255",    -1, true},
+        {"mask",      "MASK:255.255.255.255Z9",          "255.255.255.255Z",   -1, true},
+        {"gateway",   "GATEWAY:255.255.255.2559",        "255.255.255.255",    -1, true},
+        {"tcp_port",  "PORT TCP:65535Z9",                "65535Z",             -1, true},
+        {"parity",    "parity:0ZZZ9",                    "0ZZZ",               -1, true},
+        {"speed",     "SPEED RS485:256000Z9",            "256000Z",            -1, true},
+        {"stop_bits", "STOP BIT:2ZZ9",                   "2ZZ",                -1, true},
+        {"server_ip", "IP SERVER TCP:255.255.255.255Z9", "255.255.255.255Z",   -1, true},
+        {"timeout",   "TIMEOUT TCP:655359",              "65535",              -1, true},
+        // A choice is matched to its code exactly.
+        {"parity", "parity:0", "0", 0, true},       {"parity", "parity:2", "2", 2, true},
+        {"parity", "parity:3", "3", -1, true},      {"parity", "parity:none", "none", -1, true},
+        {"speed", "SPEED RS485:1200", "1200", 0, true}, {"speed", "SPEED RS485:256000", "256000", 9, true},
+        {"speed", "SPEED RS485:14400", "14400", -1, true}, {"speed", "SPEED RS485:09600", "09600", -1, true},
+        {"stop_bits", "STOP BIT:2", "2", 1, true},  {"stop_bits", "STOP BIT: 1", " 1", -1, true},
+        // The keyword in any letter case, then one character that is no letter, digit or blank.
+        {"ip", "IP:10.0.0.1\r\n", "10.0.0.1\r\n", -1, true}, {"speed", "speed rs485=9600", "9600", 3, true},
+        {"ip", "IP SERVER TCP:1.2.3.4", "SERVER TCP:1.2.", -1, false},
+        {"ip", "ipx:1", ":1", -1, false},           {"tcp_port", "PORT TCP1", "", -1, false},
+        {"tcp_port", "PORT TCP 502", "502", -1, false}, {"mac", "MAC", "", -1, false},
+        {"mask", "MAC:02:00", "2:00", -1, false},
+        // The prefix is only counted, and the value is not trimmed.
+        {"ip", "xyz10.1.2.3", "10.1.2.3", -1, false}, {"gateway", "GATEWAY: 10.0.0.1 ", " 10.0.0.1 ", -1, true},
+    };
+    for (const Row &r : rows)
+        QTest::addRow("%s %s", r.key, r.answer) << QByteArray(r.key) << QString(r.answer) << QString(r.value) << r.choice << r.answers;
+}
+
+void CoreTest::framer_data()
+{
+    QTest::addColumn<Events>("events");
+    QTest::addColumn<QByteArrayList>("replies");
+    QTest::addColumn<int>("msUntilQuiet"); // after the last event
+    const QByteArray nearlyFull(ReplyFramer::maxBytes - 1, 'x');
+    QTest::newRow("CR ends") << Events{{0, "ip:1"}, {10, "0\r"}} << QByteArrayList{"ip:10\r"} << -1;
+    QTest::newRow("LF ends") << Events{{0, "OK\n"}} << QByteArrayList{"OK\n"} << -1;
+    QTest::newRow("quiet after 50 ms") << Events{{0, "OK"}, {50, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("not yet quiet at 49 ms") << Events{{0, "OK"}, {49, {}}} << QByteArrayList{} << 1;
+    QTest::newRow("quiet counts from the last piece") << Events{{0, "O"}, {40, "K"}, {60, {}}, {90, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("an empty read is no byte") << Events{{0, "OK"}, {40, ""}, {50, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("nothing held") << Events{{0, ""}, {100, {}}} << QByteArrayList{} << -1;
+    QTest::newRow("cut at 4 KiB") << Events{{0, nearlyFull}, {1, "yz"}, {2, "a"}} << QByteArrayList{nearlyFull + "yz"} << 50;
+}
+
+void CoreTest::check_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("plain"); // empty: refused
+    const char *const rows[][3] = {
+        {"ip", "10.0.0.1", "10.0.0.1"}, {"ip", "010.0.0.1", "10.0.0.1"}, {"ip", "255.255.255.255", "255.255.255.255"},
+        {"ip", "256.0.0.1", ""}, {"ip", "1.2.3", ""}, {"ip", "1.2.3.4.5", ""}, {"ip", "1..3.4", ""},
+        {"ip", " 1.2.3.4", ""}, {"ip", "+1.2.3.4", ""}, {"ip", "1.2.3.0004", ""}, {"ip", "", ""},
+        {"gateway", "192.168.0.1", "192.168.0.1"}, {"server_ip", "10.0.0.300", ""},
+        {"mask", "255.255.255.0", "255.255.255.0"}, {"mask", "128.0.0.0", "128.0.0.0"},
+        {"mask", "255.255.255.254", "255.255.255.254"}, {"mask", "255.0.255.0", ""},
+        {"mask", "0.255.255.255", ""}, {"mask", "0.0.0.0", ""}, {"mask", "255.255.255.255", ""},
+        {"tcp_port", "502", "502"}, {"tcp_port", "0502", "502"}, {"tcp_port", "10000", "10000"},
+        {"tcp_port", "65535", "65535"}, {"tcp_port", "503", ""}, {"tcp_port", "9999", ""},
+        {"tcp_port", "65536", ""}, {"tcp_port", "99999999999999", ""}, {"tcp_port", "abc", ""},
+        {"parity", "0", "0"}, {"parity", "02", "2"}, {"parity", "3", ""}, {"parity", "none", ""},
+        {"speed", "1200", "1200"}, {"speed", "09600", "9600"}, {"speed", "256000", "256000"}, {"speed", "14400", ""},
+        {"stop_bits", "1", "1"}, {"stop_bits", "2", "2"}, {"stop_bits", "0", ""}, {"stop_bits", "3", ""},
+        {"timeout", "1", "1"}, {"timeout", "65535", "65535"}, {"timeout", "0", ""}, {"timeout", "65536", ""},
+        {"mac", "02:00:00:ab:cd:ef", "02:00:00:AB:CD:EF"}, {"mac", "02-00-00-AB-CD-EF", "02:00:00:AB:CD:EF"},
+        {"mac", "020000abcdef", "02:00:00:AB:CD:EF"}, {"mac", "02:00:00:ab:cd", ""},
+        {"mac", "02:00:00:ab:cd:eg", ""}, {"mac", "02:00:00:ab:cd:ef:01", ""},
+    };
+    for (const auto &[key, text, plain] : rows)
+        QTest::addRow("%s %s", key, text) << QByteArray(key) << QByteArray(text) << QByteArray(plain);
+}
+// clang-format on
+
+void CoreTest::answers()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QString, answer);
+    QFETCH(QString, value);
+    QFETCH(int, choice);
+    QFETCH(bool, answers);
+    QCOMPARE(protocol::answerValue(parameter(key), answer), value);
+    QCOMPARE(protocol::choiceIndex(parameter(key), value), choice);
+    QCOMPARE(protocol::isAnswerTo(parameter(key), answer.toLatin1()), answers);
+}
+
+void CoreTest::framer()
+{
+    QFETCH(Events, events);
+    QFETCH(QByteArrayList, replies);
+    QFETCH(int, msUntilQuiet);
+    qint64 now = 0;
+    ReplyFramer framer([&now] { return now; });
+    QByteArrayList taken;
+    for (const auto &[at, bytes] : events) {
+        now = at;
+        const std::optional<QByteArray> reply =
+            bytes.isNull() ? framer.takeIfQuiet() : framer.feed(bytes);
+        if (reply)
+            taken << *reply;
+    }
+    QCOMPARE(taken, replies);
+    QCOMPARE(framer.msUntilQuiet(), msUntilQuiet);
+}
+
+void CoreTest::check()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, plain);
+    const protocol::Checked checked = protocol::check(parameter(key), text);
+    QCOMPARE(checked.value, plain);
+    // A refusal names the rule broken; a valid value has none.
+    QCOMPARE(checked.rule.isEmpty(), !plain.isEmpty());
+}
+
+QTEST_APPLESS_MAIN(CoreTest)
+#include "tst_core.moc"
