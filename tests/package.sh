@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package, checked as users get it.
 #
-#   package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED WITH_TCPRTU
+#   package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED
 #       makes the package from the build tree into OUT_DIR, unpacks it into OUT_DIR/root and
 #       checks its files, their modes, its dependencies and the desktop and AppStream data
 #   package.sh read OUT_DIR
@@ -21,7 +21,7 @@ skip() {
 }
 
 build() {
-    local cpack=$1 build=$2 out=$3 sanitized=$4 with_tcprtu=$5
+    local cpack=$1 build=$2 out=$3 sanitized=$4
     if [ "$sanitized" = 1 ]; then
         skip "a sanitized build is not for packaging"
     fi
@@ -37,7 +37,8 @@ build() {
     deb=$(echo "$out"/tcprtu-configurator_*.deb)
     [ -f "$deb" ] || fail "no package in $out"
 
-    local expected="-rwxr-xr-x ./usr/bin/tcprtu-configurator
+    local expected="-rwxr-xr-x ./usr/bin/tcprtu
+-rwxr-xr-x ./usr/bin/tcprtu-configurator
 -rwxr-xr-x ./usr/bin/tcprtu-demo
 -rwxr-xr-x ./usr/bin/tcprtu-sim
 -rw-r--r-- ./usr/share/applications/tcprtu-configurator.desktop
@@ -47,15 +48,11 @@ build() {
 -rw-r--r-- ./usr/share/icons/hicolor/256x256/apps/tcprtu-configurator.png
 -rw-r--r-- ./usr/share/icons/hicolor/32x32/apps/tcprtu-configurator.png
 -rw-r--r-- ./usr/share/icons/hicolor/48x48/apps/tcprtu-configurator.png
+-rw-r--r-- ./usr/share/man/man1/tcprtu.1.gz
 -rw-r--r-- ./usr/share/man/man1/tcprtu-configurator.1.gz
 -rw-r--r-- ./usr/share/man/man1/tcprtu-demo.1.gz
 -rw-r--r-- ./usr/share/man/man1/tcprtu-sim.1.gz
 -rw-r--r-- ./usr/share/metainfo/org.example.tcprtu.configurator.metainfo.xml"
-    if [ "$with_tcprtu" = 1 ]; then
-        expected+="
--rwxr-xr-x ./usr/bin/tcprtu
--rw-r--r-- ./usr/share/man/man1/tcprtu.1.gz"
-    fi
     local contents
     contents=$(dpkg-deb -c "$deb")
     diff -u <(sort -k2 <<<"$expected") \
@@ -89,7 +86,6 @@ read_device() {
     local out=$1
     local bin=$out/root/usr/bin
     [ -d "$bin" ] || skip "no unpacked package in $out"
-    [ -x "$bin/tcprtu" ] || skip "tcprtu is not in the package"
 
     local link=$out/port
     # Global, not local: the trap runs after this function has returned.
@@ -113,5 +109,5 @@ read_device() {
 case "${1:-}" in
 build) build "${@:2}" ;;
 read) read_device "${@:2}" ;;
-*) fail "usage: package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED WITH_TCPRTU | read OUT_DIR" ;;
+*) fail "usage: package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED | read OUT_DIR" ;;
 esac
