@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "protocol.h"
+
 #include <QTime>
 
 #include <algorithm>
@@ -49,7 +51,7 @@ void Console::traffic(const QString &port, char direction, const QByteArray &byt
     if (trace && !quiet)
         note(QStringLiteral("%1 %2 %3 %4")
                  .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")), port,
-                      QString(QLatin1Char(direction)), escaped(bytes)));
+                      QString(QLatin1Char(direction)), protocol::escaped(bytes)));
 }
 
 // The one call outside Qt: Qt cannot tell a terminal from a pipe.
@@ -60,25 +62,6 @@ bool standardErrorIsTerminal()
 #else
     return isatty(fileno(stderr));
 #endif
-}
-
-QString escaped(const QByteArray &bytes)
-{
-    QString text;
-    for (const char c : bytes) {
-        const auto byte = uchar(c);
-        if (c == '\r')
-            text += QLatin1String("\\r");
-        else if (c == '\n')
-            text += QLatin1String("\\n");
-        else if (c == '\\')
-            text += QLatin1String("\\\\");
-        else if (byte >= 0x20 && byte < 0x7f)
-            text += QLatin1Char(c);
-        else
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-    }
-    return text;
 }
 
 QString table(const QList<QStringList> &rows)

@@ -25,8 +25,5 @@ public:
 
 bool standardErrorIsTerminal();
 
-// Bytes as printable text: CR, LF and other control or non-ASCII bytes escaped.
-QString escaped(const QByteArray &bytes);
-
 // Rows of cells laid out as columns, each as wide as its widest cell.
 QString table(const QList<QStringList> &rows);

@@ -126,7 +126,7 @@ bool Session::judge(const QByteArray &line)
         if (line.trimmed() == protocol::confirmation)
             confirmed();
         else
-            stopChanging(QStringLiteral("answered \"%1\"").arg(escaped(line)));
+            stopChanging(QStringLiteral("answered \"%1\"").arg(protocol::escaped(line)));
         return true;
     }
     if (m_phase == Phase::Resetting)
@@ -171,13 +171,14 @@ void Session::giveUpWaiting()
     switch (m_phase) {
     case Phase::Reading:
     case Phase::ReadingBack:
-        return fail(NoAnswer,
-                    QStringLiteral("no usable answer to %1 within %2 ms%3")
-                        .arg(protocol::parameters[m_asked].key)
-                        .arg(m_job.timeoutMs)
-                        .arg(m_unusable.isEmpty()
-                                 ? QString()
-                                 : QStringLiteral(" (last: \"%1\")").arg(escaped(m_unusable))));
+        return fail(
+            NoAnswer,
+            QStringLiteral("no usable answer to %1 within %2 ms%3")
+                .arg(protocol::parameters[m_asked].key)
+                .arg(m_job.timeoutMs)
+                .arg(m_unusable.isEmpty()
+                         ? QString()
+                         : QStringLiteral(" (last: \"%1\")").arg(protocol::escaped(m_unusable))));
     case Phase::Changing:
         return stopChanging(QStringLiteral("did not answer within %1 ms").arg(m_job.timeoutMs));
     case Phase::Resetting:

@@ -181,4 +181,23 @@ Checked check(const Parameter &parameter, const QByteArray &text)
     return {{}, "unknown"};
 }
 
+QString escaped(const QByteArray &bytes)
+{
+    QString text;
+    for (const char c : bytes) {
+        const auto byte = uchar(c);
+        if (c == '\r')
+            text += QLatin1String("\\r");
+        else if (c == '\n')
+            text += QLatin1String("\\n");
+        else if (c == '\\')
+            text += QLatin1String("\\\\");
+        else if (byte >= 0x20 && byte < 0x7f)
+            text += QLatin1Char(c);
+        else
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
 } // namespace protocol

@@ -129,4 +129,8 @@ struct Checked
 // comes back upper-case with colons, so that two spellings of one address compare equal.
 Checked check(const Parameter &parameter, const QByteArray &text);
 
+// Bytes from or for the line as printable text: CR as \r, LF as \n, a backslash doubled, other
+// control and non-ASCII bytes as \xNN.
+QString escaped(const QByteArray &bytes);
+
 } // namespace protocol

@@ -41,21 +41,9 @@ QString linkTarget(const QString &link)
 
 QString readable(const QByteArray &bytes)
 {
-    QString text = QStringLiteral("\"");
-    for (const char c : bytes) {
-        const auto byte = uchar(c);
-        if (c == '\r')
-            text += QLatin1String("\\r");
-        else if (c == '\n')
-            text += QLatin1String("\\n");
-        else if (c == '"' || c == '\\')
-            text += QLatin1Char('\\') + QString(QLatin1Char(c));
-        else if (byte >= 0x20 && byte < 0x7f)
-            text += QLatin1Char(c);
-        else
-            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-    }
-    return text + QLatin1Char('"');
+    return QLatin1Char('"') +
+           protocol::escaped(bytes).replace(QLatin1Char('"'), QLatin1String("\\\"")) +
+           QLatin1Char('"');
 }
 
 Simulator::Simulator(const SimOptions &options, const sim::SimDevice &device, QObject *parent)
