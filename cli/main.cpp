@@ -37,7 +37,9 @@ const CommandInfo commands[] = {
      "read --port ttyUSB0 --mode tcp-rtu --output site.json",
      "port mode json output timeout baud trace quiet"},
     {"write", Command::Write,
-     "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...",
+     "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
+     "        [--dry-run] [--force] [--backup FILE | --no-backup] [--no-verify]\n"
+     "        [--restart-timeout S]",
      "Checks every value, reads the device, saves a backup of it, sends only what differs, "
      "restarts the device and reads it back. A \"mac\" in the profile refuses any other device.",
      "write --port ttyUSB0 site.json --set ip=10.0.0.21",
