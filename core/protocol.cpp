@@ -79,12 +79,16 @@ Checked inRange(const QByteArray &text, int min, int max, const QString &rule)
     return {QByteArray::number(*number), {}};
 }
 
-QString choiceList(const Choices &choices)
+// The codes a choice takes on the wire, and the names a file may give them where they differ.
+QString choiceRule(const Choices &choices)
 {
-    QStringList names;
-    for (int i = 0; i < choices.count; ++i)
+    QStringList codes, names;
+    for (int i = 0; i < choices.count; ++i) {
+        codes << choices.codes[i];
         names << choices.names[i];
-    return names.join(", ");
+    }
+    const QString rule = "one of " + codes.join(", ");
+    return codes == names ? rule : rule + " (" + names.join(", ") + ')';
 }
 
 Checked checkMac(const QByteArray &text)
@@ -169,9 +173,7 @@ Checked check(const Parameter &parameter, const QByteArray &text)
         const std::optional<int> number = parseDecimal(text);
         const int index = number ? choiceIndex(parameter, QString::number(*number)) : -1;
         if (index < 0)
-            return {{},
-                    "one of " + choiceList(parameter.choices) +
-                        (parameter.kind == Kind::Parity ? " (codes 0, 1, 2)" : "")};
+            return {{}, choiceRule(parameter.choices)};
         return {parameter.choices.codes[index], {}};
     }
     case Kind::Timeout:
