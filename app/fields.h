@@ -23,6 +23,7 @@ struct Field
     QLineEdit *Ui::MainWindow::*edit;
     QComboBox *Ui::MainWindow::*combo;
     QLabel *Ui::MainWindow::*caption;
+    int width; // the longest value the field takes from an answer
     ChangeLog log;
     const char *logTag;
     const char *refusal;
@@ -32,17 +33,17 @@ using UiForm = Ui::MainWindow;
 
 // clang-format off
 inline constexpr Field fields[] = {
-//   line edit                        combo box                  caption                    debug line          tag               refusal text
-    {&UiForm::lineEdit_MAC,           nullptr,                   &UiForm::label_24,         ChangeLog::None,    nullptr,          nullptr},
-    {&UiForm::lineEdit_ip,            nullptr,                   &UiForm::label_21,         ChangeLog::Tagged,  "change ip---",   writeError},
-    {&UiForm::lineEdit_mask,          nullptr,                   &UiForm::label_22,         ChangeLog::Tagged,  "change mask---", writeError},
-    {&UiForm::lineEdit_gateway,       nullptr,                   &UiForm::label_23,         ChangeLog::None,    nullptr,          writeError},
-    {&UiForm::lineEdit_portTCP,       nullptr,                   &UiForm::label_,           ChangeLog::Command, nullptr,          writeErrorTight},
-    {nullptr,                         &UiForm::comboBox,         &UiForm::label_28,         ChangeLog::None,    nullptr,          writeError},
-    {nullptr,                         &UiForm::comboBox_speed,   &UiForm::label_speed,      ChangeLog::Command, nullptr,          writeError},
-    {nullptr,                         &UiForm::comboBox_2,       &UiForm::label_27,         ChangeLog::None,    nullptr,          writeErrorTight},
-    {&UiForm::lineEdit_ipservertcp,   nullptr,                   &UiForm::label_ipserver,   ChangeLog::Command, nullptr,          writeError},
-    {&UiForm::lineEdit_timeout,       nullptr,                   &UiForm::label_timeout,    ChangeLog::None,    nullptr,          writeError},
+//   line edit                        combo box                  caption                    width  debug line          tag               refusal text
+    {&UiForm::lineEdit_MAC,           nullptr,                   &UiForm::label_24,         18,    ChangeLog::None,    nullptr,          nullptr},
+    {&UiForm::lineEdit_ip,            nullptr,                   &UiForm::label_21,         15,    ChangeLog::Tagged,  "change ip---",   writeError},
+    {&UiForm::lineEdit_mask,          nullptr,                   &UiForm::label_22,         16,    ChangeLog::Tagged,  "change mask---", writeError},
+    {&UiForm::lineEdit_gateway,       nullptr,                   &UiForm::label_23,         15,    ChangeLog::None,    nullptr,          writeError},
+    {&UiForm::lineEdit_portTCP,       nullptr,                   &UiForm::label_,           6,     ChangeLog::Command, nullptr,          writeErrorTight},
+    {nullptr,                         &UiForm::comboBox,         &UiForm::label_28,         4,     ChangeLog::None,    nullptr,          writeError},
+    {nullptr,                         &UiForm::comboBox_speed,   &UiForm::label_speed,      7,     ChangeLog::Command, nullptr,          writeError},
+    {nullptr,                         &UiForm::comboBox_2,       &UiForm::label_27,         3,     ChangeLog::None,    nullptr,          writeErrorTight},
+    {&UiForm::lineEdit_ipservertcp,   nullptr,                   &UiForm::label_ipserver,   16,    ChangeLog::Command, nullptr,          writeError},
+    {&UiForm::lineEdit_timeout,       nullptr,                   &UiForm::label_timeout,    5,     ChangeLog::None,    nullptr,          writeError},
 };
 // clang-format on
 static_assert(std::size(fields) == std::size(protocol::parameters), "one field per parameter");

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QSerialPortInfo>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -314,6 +315,10 @@ void MainWindow::finishChangeRun(int mode)
     stopChangeRun();
     if (fields::modes[mode].closesPortAfterReset) {
         serial.waitForBytesWritten(resetFlushMs);
+        // Closing puts the port's earlier settings back at once: the bytes still in the adapter
+        // would leave at another speed.
+        QThread::msleep(
+            ulong(protocol::drainMs(int(qstrlen(protocol::resetCommand)), serial.baudRate())));
         closeport();
     } else {
         // The device drops the line as it restarts, usually while the box below is still open.
@@ -363,10 +368,7 @@ void MainWindow::handleReply(const QByteArray &reply)
 {
     frameTimer->stop();
 
-    const int zero = reply.indexOf('\0');
-    rxData = QString::fromUtf8(zero < 0 ? reply : reply.left(zero));
-    rxData.remove('\r');
-    rxData.remove('\n');
+    rxData = QString::fromUtf8(protocol::replyText(reply));
     if (rxData.isEmpty())
         return;
 
@@ -384,7 +386,7 @@ void MainWindow::takeAnswer()
         return;
     const protocol::Parameter &parameter = protocol::parameters[n - 1];
     const fields::Field &field = fields::fields[n - 1];
-    const QString value = protocol::answerValue(parameter, rxData);
+    const QString value = protocol::answerValue(parameter, rxData).left(field.width);
 
     if (field.edit) {
         QLineEdit *edit = ui->*field.edit;

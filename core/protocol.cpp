@@ -101,6 +101,12 @@ Checked checkMac(const QByteArray &text)
     return {bytes.toHex(':').toUpper(), {}};
 }
 
+QByteArray beforeZero(const QByteArray &reply)
+{
+    const int zero = reply.indexOf('\0');
+    return zero < 0 ? reply : reply.left(zero);
+}
+
 } // namespace
 
 int parameterIndex(const QString &key)
@@ -121,9 +127,21 @@ const Mode *modeByKey(const QString &key)
     return nullptr;
 }
 
+QByteArray replyText(const QByteArray &reply)
+{
+    return beforeZero(reply).replace('\r', "").replace('\n', "");
+}
+
+QByteArrayList replyLines(const QByteArray &reply)
+{
+    QByteArrayList lines = beforeZero(reply).replace('\r', '\n').split('\n');
+    lines.removeAll(QByteArray());
+    return lines;
+}
+
 QString answerValue(const Parameter &parameter, const QString &answer)
 {
-    return answer.mid(prefixLength(parameter), parameter.limit);
+    return answer.mid(prefixLength(parameter));
 }
 
 int choiceIndex(const Parameter &parameter, const QString &value)
@@ -143,6 +161,19 @@ bool isAnswerTo(const Parameter &parameter, const QByteArray &reply)
         return false;
     const QChar next = QChar::fromLatin1(reply[keyword]);
     return !next.isLetterOrNumber() && !next.isSpace();
+}
+
+Answer readAnswer(const Parameter &asked, const QByteArray &line)
+{
+    if (isAnswerTo(asked, line)) {
+        const QByteArray value = line.mid(prefixLength(asked)).trimmed();
+        return {value.isEmpty() ? Answer::Other : Answer::Value, value};
+    }
+    for (const Parameter &other : parameters) {
+        if (isAnswerTo(other, line))
+            return {Answer::Late, {}};
+    }
+    return {Answer::Other, {}};
 }
 
 Checked check(const Parameter &parameter, const QByteArray &text)

@@ -4,6 +4,7 @@
 // and which values the device takes. Every front end reads these tables; none of them is here.
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
 
 #include <iterator>
@@ -41,7 +42,6 @@ struct Parameter
 {
     const char *key;    // stable English name for files and the command line
     const char *query;  // the keyword that asks for the value and starts its answer
-    int limit;          // longest value taken from an answer
     const char *change; // nullptr for a value the device does not let us change
     Kind kind;
     Choices choices;
@@ -50,17 +50,17 @@ struct Parameter
 // In the order the device is asked; changes go in the same order.
 // clang-format off
 inline constexpr Parameter parameters[] = {
-//   key          query            limit  change command           kind             choices
-    {"mac",       "MAC",           18,    nullptr,                 Kind::Mac,       {}},
-    {"ip",        "ip",            15,    "CHANGE IP:",            Kind::Address,   {}},
-    {"mask",      "MASK",          16,    "CHANGE MASK:",          Kind::Netmask,   {}},
-    {"gateway",   "GATEWAY",       15,    "CHANGE GATEWAY:",       Kind::Address,   {}},
-    {"tcp_port",  "PORT TCP",      6,     "CHANGE PORT TCP:",      Kind::TcpPort,   {}},
-    {"parity",    "parity",        4,     "CHANGE PARITY:",        Kind::Parity,    {parityCodes, parityNames, 3}},
-    {"speed",     "SPEED RS485",   7,     "CHANGE SPEED RS485:",   Kind::Speed,     {speedCodes, speedCodes, 10}},
-    {"stop_bits", "STOP BIT",      3,     "CHANGE STOP BIT:",      Kind::StopBits,  {stopBitCodes, stopBitCodes, 2}},
-    {"server_ip", "IP SERVER TCP", 16,    "CHANGE IP SERVER TCP:", Kind::Address,   {}},
-    {"timeout",   "TIMEOUT TCP",   5,     "CHANGE TIMEOUT TCP:",   Kind::Timeout,   {}},
+//   key          query            change command           kind             choices
+    {"mac",       "MAC",           nullptr,                 Kind::Mac,       {}},
+    {"ip",        "ip",            "CHANGE IP:",            Kind::Address,   {}},
+    {"mask",      "MASK",          "CHANGE MASK:",          Kind::Netmask,   {}},
+    {"gateway",   "GATEWAY",       "CHANGE GATEWAY:",       Kind::Address,   {}},
+    {"tcp_port",  "PORT TCP",      "CHANGE PORT TCP:",      Kind::TcpPort,   {}},
+    {"parity",    "parity",        "CHANGE PARITY:",        Kind::Parity,    {parityCodes, parityNames, 3}},
+    {"speed",     "SPEED RS485",   "CHANGE SPEED RS485:",   Kind::Speed,     {speedCodes, speedCodes, 10}},
+    {"stop_bits", "STOP BIT",      "CHANGE STOP BIT:",      Kind::StopBits,  {stopBitCodes, stopBitCodes, 2}},
+    {"server_ip", "IP SERVER TCP", "CHANGE IP SERVER TCP:", Kind::Address,   {}},
+    {"timeout",   "TIMEOUT TCP",   "CHANGE TIMEOUT TCP:",   Kind::Timeout,   {}},
 };
 // clang-format on
 constexpr int parameterCount = int(std::size(parameters));
@@ -87,6 +87,13 @@ inline constexpr Mode modes[] = {
 constexpr int modeCount = int(std::size(modes));
 
 constexpr char resetCommand[] = "RESET";
+
+// How long bytes handed to the system take to leave the adapter: ten bits a byte on the line,
+// plus the adapter's own latency (a USB-serial adapter holds bytes for up to 16 ms).
+constexpr int drainMs(int bytes, int baud)
+{
+    return (bytes * 10'000 + baud - 1) / baud + 20;
+}
 constexpr char confirmation[] = "OK";
 
 // An answer starts with the keyword and one more character before the value.
@@ -103,8 +110,15 @@ static_assert(writableCount <= 32, "one bit per writable parameter");
 int parameterIndex(const QString &key);
 const Mode *modeByKey(const QString &key);
 
-// The value an answer carries: whatever follows the prefix, cut to the parameter's limit. The
-// prefix itself is not examined.
+// A reply as the device means it: the bytes before its first zero byte (firmware that sends C
+// strings pads with NUL), with every CR and LF taken out; the whole reply is one answer.
+QByteArray replyText(const QByteArray &reply);
+// The same bytes as the lines the device ended with CR or LF, empty ones left out: a reply may
+// carry a late answer before the awaited one.
+QByteArrayList replyLines(const QByteArray &reply);
+
+// The value an answer carries: whatever follows the prefix, whole. The prefix itself is not
+// examined.
 QString answerValue(const Parameter &parameter, const QString &answer);
 
 // The position of a value in the parameter's choices, or -1.
@@ -114,6 +128,20 @@ int choiceIndex(const Parameter &parameter, const QString &value);
 // character that is neither a letter, a digit nor a blank, so that "IP SERVER TCP:..." never
 // answers "ip".
 bool isAnswerTo(const Parameter &parameter, const QByteArray &reply);
+
+// What one line says to the question of `asked`.
+struct Answer
+{
+    enum Kind
+    {
+        Value, // the answer, with the value between its prefix and the line's end, blanks trimmed
+        Late,  // the answer to another question, asked before
+        Other, // anything else: an error message, an answer without a value, noise
+    };
+    Kind kind;
+    QByteArray value;
+};
+Answer readAnswer(const Parameter &asked, const QByteArray &line);
 
 // A value checked against what the device takes: the plain form to send (10.0.0.1 for
 // 010.0.0.1, 502 for 0502), or the rule it breaks.

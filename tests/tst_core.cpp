@@ -25,6 +25,8 @@ class CoreTest : public QObject
 private slots:
     void answers_data();
     void answers();
+    void replies_data();
+    void replies();
     void framer_data();
     void framer();
     void check_data();
@@ -41,17 +43,10 @@ void CoreTest::answers_data()
     QTest::addColumn<bool>("answers"); // whether it answers the parameter's query at all
     struct Row { const char *key, *answer, *value; int choice; bool answers; };
     const Row rows[] = {
-        // Each parameter's longest value is kept whole, and the character after it is cut.
-        {"mac",       "MAC:02:00:00:00:00:01Z9",         "02:00:00:00:00:01Z", -1, true},
-        {"ip",        "ip:255.255.255.2559",             "255.255.255.255",    -1, true},
-        {"mask",      "MASK:255.255.255.255Z9",          "255.255.255.255Z",   -1, true},
-        {"gateway",   "GATEWAY:255.255.255.2559",        "255.255.255.255",    -1, true},
-        {"tcp_port",  "PORT TCP:65535Z9",                "65535Z",             -1, true},
-        {"parity",    "parity:0ZZZ9",                    "0ZZZ",               -1, true},
-        {"speed",     "SPEED RS485:256000Z9",            "256000Z",            -1, true},
-        {"stop_bits", "STOP BIT:2ZZ9",                   "2ZZ",                -1, true},
-        {"server_ip", "IP SERVER TCP:255.255.255.255Z9", "255.255.255.255Z",   -1, true},
-        {"timeout",   "TIMEOUT TCP:655359",              "65535",              -1, true},
+        // The value is everything after the prefix, however long.
+        {"gateway",   "GATEWAY:192.168.100.254",         "192.168.100.254",    -1, true},
+        {"timeout",   "TIMEOUT TCP:65535",               "65535",              -1, true},
+        {"mac",       "MAC:02:00:00:00:00:01Z9",         "02:00:00:00:00:01Z9", -1, true},
         // A choice is matched to its code exactly.
         {"parity", "parity:0", "0", 0, true},       {"parity", "parity:2", "2", 2, true},
         {"parity", "parity:3", "3", -1, true},      {"parity", "parity:none", "none", -1, true},
@@ -59,8 +54,8 @@ void CoreTest::answers_data()
         {"speed", "SPEED RS485:14400", "14400", -1, true}, {"speed", "SPEED RS485:09600", "09600", -1, true},
         {"stop_bits", "STOP BIT:2", "2", 1, true},  {"stop_bits", "STOP BIT: 1", " 1", -1, true},
         // The keyword in any letter case, then one character that is no letter, digit or blank.
-        {"ip", "IP:10.0.0.1\r\n", "10.0.0.1\r\n", -1, true}, {"speed", "speed rs485=9600", "9600", 3, true},
-        {"ip", "IP SERVER TCP:1.2.3.4", "SERVER TCP:1.2.", -1, false},
+        {"ip", "IP:10.0.0.1", "10.0.0.1", -1, true}, {"speed", "speed rs485=9600", "9600", 3, true},
+        {"ip", "IP SERVER TCP:1.2.3.4", "SERVER TCP:1.2.3.4", -1, false},
         {"ip", "ipx:1", ":1", -1, false},           {"tcp_port", "PORT TCP1", "", -1, false},
         {"tcp_port", "PORT TCP 502", "502", -1, false}, {"mac", "MAC", "", -1, false},
         {"mask", "MAC:02:00", "2:00", -1, false},
@@ -69,6 +64,26 @@ void CoreTest::answers_data()
     };
     for (const Row &r : rows)
         QTest::addRow("%s %s", r.key, r.answer) << QByteArray(r.key) << QString(r.answer) << QString(r.value) << r.choice << r.answers;
+}
+
+void CoreTest::replies_data()
+{
+    QTest::addColumn<QByteArray>("key"); // the question asked
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("text");     // the reply judged whole
+    QTest::addColumn<QByteArrayList>("lines"); // each line judged: its value, "late" or "other"
+    const struct { const char *key; QByteArray reply; const char *text; QByteArrayList lines; } rows[] = {
+        {"gateway", "GATEWAY: 192.168.100.254 \r\n", "GATEWAY: 192.168.100.254 ", {"192.168.100.254"}},
+        {"ip", QByteArray("ip:10.0.0.1\0\0\r\n", 15), "ip:10.0.0.1", {"10.0.0.1"}},
+        {"ip", QByteArray("\0ip:10.0.0.1", 12), "", {}},
+        {"gateway", "ip:10.9.9.9\r\nGATEWAY:10.0.0.1\r\n", "ip:10.9.9.9GATEWAY:10.0.0.1", {"late", "10.0.0.1"}},
+        {"ip", "IP SERVER TCP:1.2.3.4\rip:1.2.3.5\n", "IP SERVER TCP:1.2.3.4ip:1.2.3.5", {"late", "1.2.3.5"}},
+        {"mac", "ERR unknown command\r\n", "ERR unknown command", {"other"}},
+        {"ip", "ip:  \r\n\r\n", "ip:  ", {"other"}},
+        {"ip", "OK\r\n", "OK", {"other"}},
+    };
+    for (const auto &r : rows)
+        QTest::addRow("%s %s", r.key, protocol::escaped(r.reply).toLatin1().constData()) << QByteArray(r.key) << r.reply << QByteArray(r.text) << r.lines;
 }
 
 void CoreTest::framer_data()
@@ -81,10 +96,11 @@ void CoreTest::framer_data()
     QTest::newRow("LF ends") << Events{{0, "OK\n"}} << QByteArrayList{"OK\n"} << -1;
     QTest::newRow("quiet after 50 ms") << Events{{0, "OK"}, {50, {}}} << QByteArrayList{"OK"} << -1;
     QTest::newRow("not yet quiet at 49 ms") << Events{{0, "OK"}, {49, {}}} << QByteArrayList{} << 1;
-    QTest::newRow("quiet counts from the last piece") << Events{{0, "O"}, {40, "K"}, {60, {}}, {90, {}}} << QByteArrayList{"OK"} << -1;
+    QTest::newRow("quiet counts from the last piece") << Events{{0, "O"}, {40, "K"}, {60, {}}} << QByteArrayList{} << 30;
+    QTest::newRow("quiet 50 ms after the last piece") << Events{{0, "O"}, {40, "K"}, {60, {}}, {90, {}}} << QByteArrayList{"OK"} << -1;
     QTest::newRow("an empty read is no byte") << Events{{0, "OK"}, {40, ""}, {50, {}}} << QByteArrayList{"OK"} << -1;
     QTest::newRow("nothing held") << Events{{0, ""}, {100, {}}} << QByteArrayList{} << -1;
-    QTest::newRow("cut at 4 KiB") << Events{{0, nearlyFull}, {1, "yz"}, {2, "a"}} << QByteArrayList{nearlyFull + "yz"} << 50;
+    QTest::newRow("taken at exactly 4 KiB") << Events{{0, nearlyFull}, {1, "y"}, {2, "a"}} << QByteArrayList{nearlyFull + "y"} << 50;
 }
 
 void CoreTest::check_data()
@@ -126,6 +142,23 @@ void CoreTest::answers()
     QCOMPARE(protocol::answerValue(parameter(key), answer), value);
     QCOMPARE(protocol::choiceIndex(parameter(key), value), choice);
     QCOMPARE(protocol::isAnswerTo(parameter(key), answer.toLatin1()), answers);
+}
+
+void CoreTest::replies()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArrayList, lines);
+    QCOMPARE(protocol::replyText(reply), text);
+    QByteArrayList judged;
+    for (const QByteArray &line : protocol::replyLines(reply)) {
+        const protocol::Answer answer = protocol::readAnswer(parameter(key), line);
+        judged << (answer.kind == protocol::Answer::Value  ? answer.value
+                   : answer.kind == protocol::Answer::Late ? QByteArray("late")
+                                                           : QByteArray("other"));
+    }
+    QCOMPARE(judged, lines);
 }
 
 void CoreTest::framer()

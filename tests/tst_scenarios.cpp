@@ -48,10 +48,10 @@ void ScenarioTest::serialLink_data()
         QTest::newRow(error) << QString("open tcp-rtu; click scan_parameters; tick; error %1; ").arg(error) + lostBox + "; expect run=idle; expect status=Disconnected";
     for (const char *error : {"ParityError", "FramingError", "WriteError", "TimeoutError", "UnknownError"})
         QTest::newRow(error) << QString("open tcp-rtu; click scan_parameters; tick; error %1; no-box; expect run=scan on 1, change off 0; expect status=Connected").arg(error);
-    // The line lost at every step of every run, with and without a restart asked for.
+    // The line lost before, during and at the end of every run, with and without a restart asked for.
     const struct { const char *button, *mode; int ticks; } runs[] = {{"scan_parameters", "tcp-rtu", 9}, {"scan_parameters", "rtu-tcp", 11}, {"applyButton", "tcp-rtu", 15}, {"applyButton", "rtu-tcp", 19}};
     for (const auto &run : runs) {
-        for (int ticks = 0; ticks < run.ticks; ++ticks) {
+        for (const int ticks : {0, run.ticks / 2, run.ticks - 1}) {
             QTest::addRow("line lost, %s %s, %d ticks", run.button, run.mode, ticks) << QString("open %1; click %2; skip %3; drop; %4; at-box status=Disconnected; expect run=idle; ").arg(run.mode, run.button).arg(ticks).arg(lostBox) + closedState;
             QTest::addRow("line lost, %s %s, %d ticks, restart asked for", run.button, run.mode, ticks) << QString("open %1; click %2; skip %3; click Reset; drop; no-box; expect run=idle; expect status=Disconnected").arg(run.mode, run.button).arg(ticks);
         }
@@ -84,6 +84,11 @@ void ScenarioTest::queryRun_data()
     // An ignored reply is not even logged.
     for (const Answer &a : answers)
         QTest::newRow(a.name) << QString("open rtu-tcp; click scan_parameters; tick %1; reply %2; expect %3=%4; expect data-lines=%5; expect run=scan on %1, change off 0").arg(a.step).arg(a.reply, a.field, a.result).arg(QString(a.result).endsWith("plain") ? 0 : 1);
+    // Each text field shows as much of a long value as it is wide.
+    const struct { int step; const char *query, *field; int width; } widths[] = {{1, "MAC", "lineEdit_MAC", 18}, {2, "ip", "lineEdit_ip", 15}, {3, "MASK", "lineEdit_mask", 16}, {4, "GATEWAY", "lineEdit_gateway", 15}, {5, "PORT TCP", "lineEdit_portTCP", 6}, {9, "IP SERVER TCP", "lineEdit_ipservertcp", 16}, {10, "TIMEOUT TCP", "lineEdit_timeout", 5}};
+    const QString digits = "12345678901234567890";
+    for (const auto &w : widths)
+        QTest::addRow("%s cut to %d", w.field, w.width) << QString("open rtu-tcp; click scan_parameters; tick %1; reply %2:%3\\r\\n; expect %4=%5 green").arg(w.step).arg(w.query, digits, w.field, digits.left(w.width));
     QTest::newRow("MAC in two pieces 20 ms apart") << "open tcp-rtu; click scan_parameters; tick; piece MAC:02:00:00:0; piece 0:00:01\\r\\n; expect lineEdit_MAC=02:00:00:00:00:01 green; expect data-lines=1";
     QTest::newRow("MAC byte by byte, no line end") << "open tcp-rtu; click scan_parameters; tick; piece M; piece AC:0; piece 2; pause 80; expect lineEdit_MAC=02 green; expect data-lines=1";
 }
