@@ -94,6 +94,38 @@ QString description()
              shown(sim::badValueReply), shown(sim::refusedReply), shown(sim::unknownReply));
 }
 
+// \r, \n, \0 and \xNN as their bytes, as the traffic log writes them.
+QByteArray unescaped(const QString &text)
+{
+    const QByteArray bytes = text.toLatin1();
+    QByteArray out;
+    for (int i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\\' || i + 1 == bytes.size()) {
+            out += bytes[i];
+            continue;
+        }
+        const char next = bytes[++i];
+        if (next == 'x' && i + 2 < bytes.size()) {
+            out += char(bytes.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        } else {
+            out += next == 'r' ? '\r' : next == 'n' ? '\n' : next == '0' ? '\0' : next;
+        }
+    }
+    return out;
+}
+
+// Splits "key=value" at its first '='; false when there is none, or no text before it.
+bool split(const QString &assignment, QString *key, QString *value)
+{
+    const int equals = int(assignment.indexOf(QLatin1Char('=')));
+    if (equals < 1)
+        return false;
+    *key = assignment.left(equals);
+    *value = assignment.mid(equals + 1);
+    return true;
+}
+
 bool readNumber(const QCommandLineParser &parser, const QString &name, int minimum, int *value)
 {
     if (!parser.isSet(name))
@@ -166,6 +198,25 @@ int main(int argc, char *argv[])
          QStringLiteral("Take as long as a line at <baud> would, 10 bits a byte, to receive each "
                         "message and to deliver each answer."),
          QStringLiteral("baud")},
+        {QStringLiteral("set"),
+         QStringLiteral("Hold <key>=<value> as another tool may have left it, unchecked; <key> is "
+                        "a profile key such as tcp_port or mac. Repeatable."),
+         QStringLiteral("key=value")},
+        {QStringLiteral("staged"),
+         QStringLiteral("Start with <key>=<value> staged, unchecked, to take effect at the next "
+                        "restart, as a write that stopped half-way leaves it. Repeatable."),
+         QStringLiteral("key=value")},
+        {QStringLiteral("mac-after-restart"),
+         QStringLiteral("Come back from a restart with this MAC, as another unit would."),
+         QStringLiteral("mac")},
+        {QStringLiteral("hang-up-after-restart"),
+         QStringLiteral("After a restart, hang up on the host whenever it sends anything, and "
+                        "come back on a new pseudo-terminal, as a failing adapter would.")},
+        {QStringLiteral("reply"),
+         QStringLiteral("Answer a message that starts with <prefix> with <text> instead, once it "
+                        "is carried out; \\r, \\n, \\0 and \\xNN stand for their bytes, an "
+                        "empty text for silence. Repeatable."),
+         QStringLiteral("prefix=text")},
         {QStringLiteral("exit-with-parent"),
          QStringLiteral("End cleanly when process <pid>, which started this one, ends, even "
                         "when it is killed (Linux)."),
@@ -205,6 +256,27 @@ int main(int argc, char *argv[])
         if (!device.refuse(name.toLatin1()))
             return fail(QStringLiteral("--refuse: no change command is called \"%1\"").arg(name));
     }
+    for (const QString &option : {QStringLiteral("set"), QStringLiteral("staged")}) {
+        for (const QString &assignment : parser.values(option)) {
+            QString key, value;
+            const int index = split(assignment, &key, &value) ? protocol::parameterIndex(key) : -1;
+            if (index < 0)
+                return fail(QStringLiteral("--%1 %2: must be KEY=VALUE with a profile key")
+                                .arg(option, assignment));
+            if (option == QLatin1String("set"))
+                device.hold(index, value.toLatin1());
+            else
+                device.stage(index, value.toLatin1());
+        }
+    }
+    for (const QString &assignment : parser.values(QStringLiteral("reply"))) {
+        QString prefix, text;
+        if (!split(assignment, &prefix, &text))
+            return fail(QStringLiteral("--reply %1: must be PREFIX=TEXT").arg(assignment));
+        options.replies.append({prefix.toLatin1(), unescaped(text)});
+    }
+    options.macAfterRestart = parser.value(QStringLiteral("mac-after-restart")).toLatin1();
+    options.hangUpAfterRestart = parser.isSet(QStringLiteral("hang-up-after-restart"));
 
     if (!watchTerminationSignals())
         return fail(QStringLiteral("cannot watch for termination signals"));

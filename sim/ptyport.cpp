@@ -86,6 +86,16 @@ void PtyPort::close()
 // after the host left would wait in the slave's queue and greet the next host as stale input.
 void PtyPort::readAvailable()
 {
+    if (readPending())
+        return;
+    m_notifier->setEnabled(false);
+    m_hostPoll.start();
+    emit hostClosed();
+}
+
+// Reads what the host sent; false once the host has hung up.
+bool PtyPort::readPending()
+{
     QByteArray bytes;
     char buffer[512];
     for (;;) {
@@ -96,25 +106,44 @@ void PtyPort::readAvailable()
         }
         if (count < 0 && errno == EINTR)
             continue;
-        const bool hungUp = count == 0 || errno != EAGAIN;
         if (!bytes.isEmpty())
             emit received(bytes);
-        if (hungUp) {
-            m_notifier->setEnabled(false);
-            m_hostPoll.start();
-            emit hostClosed();
-        }
-        return;
+        return count < 0 && errno == EAGAIN;
     }
 }
 
 void PtyPort::checkHostBack()
 {
-    if (hostHungUp())
+    pollfd watch{m_fd, POLLIN, 0};
+    if (::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0) {
+        // A host that opened the port, wrote and closed it again between two looks left its
+        // bytes behind; the device takes them all the same.
+        if ((watch.revents & POLLIN) != 0)
+            readPending();
         return;
+    }
     m_hostPoll.stop();
     m_notifier->setEnabled(true);
     emit hostOpened();
+}
+
+int PtyPort::baud() const
+{
+    termios mode{};
+    if (m_fd < 0 || ::tcgetattr(m_fd, &mode) != 0)
+        return 0;
+    static const struct
+    {
+        speed_t code;
+        int baud;
+    } speeds[] = {{B300, 300},       {B1200, 1200},    {B2400, 2400},   {B4800, 4800},
+                  {B9600, 9600},     {B19200, 19200},  {B38400, 38400}, {B57600, 57600},
+                  {B115200, 115200}, {B230400, 230400}};
+    for (const auto &speed : speeds) {
+        if (::cfgetospeed(&mode) == speed.code)
+            return speed.baud;
+    }
+    return 0;
 }
 
 bool PtyPort::hostHungUp() const

@@ -25,6 +25,8 @@ public:
     void close();
     bool isOpen() const { return m_fd >= 0; }
     QString slavePath() const { return m_slavePath; }
+    // The speed the host set on the line, 0 when unknown.
+    int baud() const;
 
     WriteResult write(const QByteArray &bytes);
 
@@ -35,6 +37,7 @@ signals:
 
 private:
     void readAvailable();
+    bool readPending();
     void checkHostBack();
     bool hostHungUp() const;
 

@@ -44,6 +44,17 @@ bool SimDevice::refuse(const QByteArray &name)
     return false;
 }
 
+void SimDevice::hold(int index, const QByteArray &value)
+{
+    m_settings[std::size_t(index)] = value;
+    m_staged[std::size_t(index)] = value;
+}
+
+void SimDevice::stage(int index, const QByteArray &value)
+{
+    m_staged[std::size_t(index)] = value;
+}
+
 Reply SimDevice::handle(const QByteArray &message)
 {
     if (message == protocol::resetCommand) {

@@ -42,6 +42,11 @@ public:
     // "CHANGE MASK" or "MASK" in any case; false when no change command has that name.
     bool refuse(const QByteArray &name);
 
+    // Values as another tool may have left them, taken as they are, unchecked: one the device
+    // holds and answers with, or one staged for its next restart.
+    void hold(int index, const QByteArray &value);
+    void stage(int index, const QByteArray &value);
+
     Reply handle(const QByteArray &message);
 
 private:

@@ -55,8 +55,7 @@ Simulator::Simulator(const SimOptions &options, const sim::SimDevice &device, QO
     connect(&m_port, &PtyPort::received, this, &Simulator::collect);
     connect(&m_port, &PtyPort::hostOpened, this,
             [this] { log(QStringLiteral("host opened the port")); });
-    connect(&m_port, &PtyPort::hostClosed, this,
-            [this] { log(QStringLiteral("host closed the port")); });
+    connect(&m_port, &PtyPort::hostClosed, this, &Simulator::noteHostClosed);
 }
 
 Simulator::~Simulator()
@@ -121,6 +120,16 @@ void Simulator::removeLink()
 
 void Simulator::collect(const QByteArray &bytes)
 {
+    m_lastReadAt = QDeadlineTimer::current(Qt::PreciseTimer).deadline();
+    m_lastReadBytes = bytes.size();
+    m_lastReadBaud = m_port.baud();
+    if (m_hangingUp) {
+        log(QStringLiteral("hanging up on the host instead of taking %1").arg(readable(bytes)));
+        QString error;
+        if (!openPort(&error))
+            log(error);
+        return;
+    }
     if (m_restarting) {
         log(QStringLiteral("ignored while restarting: %1").arg(readable(bytes)));
         return;
@@ -130,12 +139,38 @@ void Simulator::collect(const QByteArray &bytes)
     m_gapTimer.start(m_options.gapMs + lineMs(m_message.size()));
 }
 
+// Bytes the host hands to its port are still on their way down a real line: a host that closes
+// the port before they could have left at the line's speed may lose them, or send them at the
+// speed the port had before.
+void Simulator::noteHostClosed()
+{
+    log(QStringLiteral("host closed the port"));
+    const int baud = m_lastReadBaud;
+    const qint64 since = QDeadlineTimer::current(Qt::PreciseTimer).deadline() - m_lastReadAt;
+    const int needed = baud > 0 ? (m_lastReadBytes * 10'000 + baud - 1) / baud : 0;
+    if (m_lastReadBytes > 0 && since < needed)
+        log(QStringLiteral(
+                "   host closed the port %1 ms after its last %2 bytes, which take %3 ms "
+                "at %4 baud")
+                .arg(since)
+                .arg(m_lastReadBytes)
+                .arg(needed)
+                .arg(baud));
+    m_lastReadBytes = 0;
+}
+
 void Simulator::processMessage()
 {
     const QByteArray message = std::exchange(m_message, {});
     log(QStringLiteral("<- %1").arg(readable(message)));
     const sim::Settings before = m_device.settings();
-    const sim::Reply reply = m_device.handle(message);
+    sim::Reply reply = m_device.handle(message);
+    for (const auto &[prefix, text] : qAsConst(m_options.replies)) {
+        if (message.startsWith(prefix)) {
+            reply.bytes = text;
+            break;
+        }
+    }
     if (!reply.bytes.isEmpty())
         answer(reply.bytes);
     if (!reply.restart)
@@ -216,7 +251,10 @@ void Simulator::restart()
     ++m_generation;
     m_restarting = true;
     if (m_options.dropOnRestart) {
+        // As a vanished USB adapter's name goes, so that nobody reaches another program's
+        // terminal through it while the device is away.
         m_port.close();
+        removeLink();
         log(QStringLiteral("pseudo-terminal closed for the restart"));
     }
     QTimer::singleShot(m_options.restartMs, this, &Simulator::finishRestart);
@@ -231,11 +269,14 @@ void Simulator::finishRestart()
         QCoreApplication::exit(1);
         return;
     }
+    m_hangingUp = m_options.hangUpAfterRestart;
     if (m_options.forgetChanges) {
         m_device = m_firstDevice;
         log(QStringLiteral("restarted with the settings it started with"));
         return;
     }
+    if (!m_options.macAfterRestart.isEmpty())
+        m_device.hold(0, m_options.macAfterRestart);
     log(QStringLiteral("restarted"));
 }
 

@@ -3,7 +3,9 @@
 #include "ptyport.h"
 #include "simdevice.h"
 
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QTimer>
 
@@ -21,6 +23,10 @@ struct SimOptions
     bool silent = false;
     bool garbage = false;
     bool forgetChanges = false;
+    bool hangUpAfterRestart = false;
+    QByteArray macAfterRestart;
+    // A message that starts with the first text is answered with the second, once carried out.
+    QList<QPair<QByteArray, QByteArray>> replies;
     bool quiet = false;
 };
 
@@ -39,6 +45,7 @@ public:
 private:
     bool openPort(QString *error);
     void collect(const QByteArray &bytes);
+    void noteHostClosed();
     void processMessage();
     void answer(QByteArray bytes);
     void send(const QByteArray &bytes, quint64 generation);
@@ -62,6 +69,10 @@ private:
     quint64 m_generation = 0;
     QString m_linkTarget;
     qint64 m_lineFreeAt = 0; // ms on QDeadlineTimer's clock
+    bool m_hangingUp = false;
+    qint64 m_lastReadAt = 0;
+    int m_lastReadBytes = 0;
+    int m_lastReadBaud = 0;
 };
 
 // Bytes as a quoted C-style string, so CR, LF and binary junk stay visible in the log.
