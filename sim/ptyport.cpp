@@ -12,8 +12,10 @@
 
 namespace {
 
-// How often to look for the host coming back while the slave is closed.
-constexpr int hostPollMs = 50;
+// How often to look for the host coming back while the slave is closed. Short, so that a host
+// that opens the port, writes and closes it again is seen doing so, and its message is taken
+// alone rather than glued to the next host's.
+constexpr int hostPollMs = 5;
 
 QString systemError(const char *what)
 {

@@ -145,6 +145,11 @@ void Simulator::collect(const QByteArray &bytes)
 void Simulator::noteHostClosed()
 {
     log(QStringLiteral("host closed the port"));
+    // Whatever comes next is another host's: the message so far is whole.
+    if (!m_message.isEmpty()) {
+        m_gapTimer.stop();
+        processMessage();
+    }
     const int baud = m_lastReadBaud;
     const qint64 since = QDeadlineTimer::current(Qt::PreciseTimer).deadline() - m_lastReadAt;
     const int needed = baud > 0 ? (m_lastReadBytes * 10'000 + baud - 1) / baud : 0;
