@@ -1,11 +1,13 @@
 // tcprtu: reads and writes converters' settings from the command line, several ports at once.
 
+#include "interrupts.h"
 #include "output.h"
 #include "profile.h"
 #include "session.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSerialPortInfo>
@@ -56,8 +58,12 @@ const char exitStatuses[] =
     "  3  the port cannot be opened, or was lost\n"
     "  4  no usable answer within the time-out, or the device did not come back after the "
     "restart\n"
-    "  5  the device refused a change or did not confirm it\n"
-    "  6  read back after the restart, a value differs from what was written\n";
+    "  5  the device refused a change or did not confirm it; what it had accepted was put back\n"
+    "  6  read back after the restart, the device differs from what it must hold now, or "
+    "another\n"
+    "     unit answered\n"
+    "  7  the results could not be written: standard output or the --output file\n"
+    "  130, 143, 129  interrupted by Ctrl-C, SIGTERM or SIGHUP (128 + the signal's number)\n";
 
 QString keyList()
 {
@@ -182,8 +188,8 @@ int printRead(const Sessions &sessions, const protocol::Mode &mode, bool json,
         if (sessions.front()->status() != Done ||
             saveProfile(output, toJson(mode, sessions.front()->settings()), &error))
             return Done;
-        console.error(error);
-        return BadInput;
+        console.error(QStringLiteral("profile not saved: ") + error);
+        return OutputFailed;
     }
     if (json) {
         QJsonArray array;
@@ -235,9 +241,10 @@ void printOutcomes(const Sessions &sessions, const Console &console)
 {
     for (const auto &session : sessions) {
         QString line = session->port() + QStringLiteral(": ") +
-                       (session->status() == Done
-                            ? session->outcome()
-                            : QStringLiteral("failed, status %1").arg(session->status()));
+                       (session->status() == Done ? session->outcome()
+                                                  : QStringLiteral("failed, status %1: %2")
+                                                        .arg(session->status())
+                                                        .arg(session->outcome()));
         if (!session->backup().isEmpty())
             line += QStringLiteral("; backup in ") + session->backup();
         console.result(line);
@@ -261,8 +268,8 @@ void readWanted(const QCommandLineParser &parser, Job *job, QStringList *errors)
         setValue(&profile, assignment, errors);
     job->mode = checkProfile(&profile, errors);
     job->wanted = profile.values;
-    if (std::none_of(job->wanted.begin() + 1, job->wanted.end(),
-                     [](const auto &value) { return value.has_value(); }))
+    if (errors->isEmpty() && std::none_of(job->wanted.begin() + 1, job->wanted.end(),
+                                          [](const auto &value) { return value.has_value(); }))
         errors->append(QStringLiteral("nothing to write: give a profile or --set KEY=VALUE"));
 }
 
@@ -321,6 +328,15 @@ int run(QCoreApplication &app)
     const QStringList ports = parser.values(QStringLiteral("port"));
     if (ports.isEmpty())
         errors << QStringLiteral("--port: give at least one port");
+    // Two conversations on one line would answer each other's questions.
+    QStringList seen;
+    for (const QString &port : ports) {
+        const QString canonical = QFileInfo(port).canonicalFilePath();
+        const QString line = canonical.isEmpty() ? port : canonical;
+        if (seen.contains(line))
+            errors << QStringLiteral("--port %1: given twice").arg(port);
+        seen << line;
+    }
     const int allowedArguments = job.command == Command::Write ? 1 : 0;
     for (const QString &argument : parser.positionalArguments().mid(allowedArguments))
         errors << QStringLiteral("unexpected argument %1").arg(argument);
@@ -367,6 +383,15 @@ int run(QCoreApplication &app)
     }
 
     Sessions sessions;
+    int interrupted = 0;
+    Interrupts interrupts;
+    QObject::connect(&interrupts, &Interrupts::interrupted, &app, [&](int status) {
+        interrupted = status;
+        console.note(QStringLiteral("interrupted: ending the work under way; press Ctrl-C again "
+                                    "to end at once"));
+        for (const auto &session : sessions)
+            session->interrupt(status);
+    });
     int running = int(ports.size());
     for (const QString &port : ports) {
         sessions.push_back(std::make_unique<Session>(port, job, console));
@@ -381,12 +406,14 @@ int run(QCoreApplication &app)
     int status = Done;
     for (const auto &session : sessions)
         status = std::max(status, session->status());
-    if (job.command == Command::Read)
-        return std::max(status, printRead(sessions, *job.mode, json, output, console));
+    // An interrupted read shows nothing, so that no script takes half of it for the whole.
+    if (job.command == Command::Read && !interrupted)
+        status = std::max(status, printRead(sessions, *job.mode, json, output, console));
     if (job.command == Command::Write)
         printWrite(sessions, console);
-    printOutcomes(sessions, console);
-    return status;
+    if (job.command != Command::Read)
+        printOutcomes(sessions, console);
+    return console.resultsWritten() ? status : std::max(status, int(OutputFailed));
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 #include <QTime>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -15,18 +17,22 @@
 
 namespace {
 
-void print(FILE *stream, const QString &text)
+bool print(FILE *stream, const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
+    const bool written =
+        std::fputs(text.toLocal8Bit().constData(), stream) >= 0 && std::fputc('\n', stream) != EOF;
+    return std::fflush(stream) == 0 && written;
 }
 
 } // namespace
 
 void Console::result(const QString &text) const
 {
-    print(stdout, text);
+    if (!m_resultLost && !print(stdout, text)) {
+        m_resultLost = true;
+        error(QStringLiteral("the results could not be written to standard output: %1")
+                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    }
 }
 
 void Console::error(const QString &text) const

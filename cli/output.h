@@ -15,12 +15,17 @@ public:
     bool progress = false; // standard error is a terminal
 
     void result(const QString &text) const;
+    // Whether every result reached standard output: a full disk or a closed pipe loses them.
+    bool resultsWritten() const { return !m_resultLost; }
     void error(const QString &text) const;
     // Diagnostics that are not errors.
     void note(const QString &text) const;
     // How a run gets on; only for a person watching a terminal.
     void step(const QString &text) const;
     void traffic(const QString &port, char direction, const QByteArray &bytes) const;
+
+private:
+    mutable bool m_resultLost = false;
 };
 
 bool standardErrorIsTerminal();

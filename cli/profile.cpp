@@ -4,10 +4,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <QVector>
+
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -22,15 +26,97 @@ bool isNumber(protocol::Kind kind)
            kind == protocol::Kind::StopBits || kind == protocol::Kind::Timeout;
 }
 
-// A choice given by name becomes its code; anything else is left for check() to judge.
+// The forms a person writes, as the device takes them: a choice by name in any letter case
+// becomes its code, a mask as /N its dotted form. Anything else is left for check() to judge.
 QByteArray wireSpelling(const protocol::Parameter &parameter, const QString &text)
 {
     const protocol::Choices &choices = parameter.choices;
     for (int i = 0; i < choices.count; ++i) {
-        if (text == QLatin1String(choices.names[i]))
+        if (text.compare(QLatin1String(choices.names[i]), Qt::CaseInsensitive) == 0)
             return choices.codes[i];
     }
+    if (parameter.kind == protocol::Kind::Netmask && text.startsWith(QLatin1Char('/'))) {
+        bool ok = false;
+        const int bits = text.mid(1).toInt(&ok);
+        if (ok && bits >= 0 && bits <= 32) {
+            const quint32 mask = bits == 0 ? 0 : ~quint32(0) << (32 - bits);
+            return QByteArray::number(mask >> 24) + '.' + QByteArray::number((mask >> 16) & 0xff) +
+                   '.' + QByteArray::number((mask >> 8) & 0xff) + '.' +
+                   QByteArray::number(mask & 0xff);
+        }
+    }
     return text.toUtf8();
+}
+
+// The key a mistyped one most likely meant: one or two letters off.
+QString nearestKey(const QString &key)
+{
+    QString best;
+    // A short key is close to too many others to guess from.
+    int bestDistance = std::min(3, int(key.size()) / 3 + 1);
+    for (const protocol::Parameter &parameter : protocol::parameters) {
+        const QString candidate = QLatin1String(parameter.key);
+        // Edit distance, one row at a time.
+        QVector<int> row(candidate.size() + 1);
+        for (int j = 0; j <= candidate.size(); ++j)
+            row[j] = j;
+        for (int i = 1; i <= key.size(); ++i) {
+            int diagonal = row[0];
+            row[0] = i;
+            for (int j = 1; j <= candidate.size(); ++j) {
+                const int above = row[j];
+                row[j] = std::min({above + 1, row[j - 1] + 1,
+                                   diagonal + (key[i - 1].toLower() != candidate[j - 1])});
+                diagonal = above;
+            }
+        }
+        if (row.last() < bestDistance) {
+            bestDistance = row.last();
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+// QJsonDocument keeps the last of two equal keys without a word; in a profile that is a mistake.
+QStringList repeatedKeys(const QByteArray &text)
+{
+    QStringList seen, repeated;
+    int depth = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '{' || c == '[')
+            ++depth;
+        else if (c == '}' || c == ']')
+            --depth;
+        if (c != '"')
+            continue;
+        int end = i + 1;
+        while (end < text.size() && text[end] != '"')
+            end += text[end] == '\\' ? 2 : 1;
+        int next = end + 1;
+        while (next < text.size() && QChar::fromLatin1(text[next]).isSpace())
+            ++next;
+        if (depth == 1 && next < text.size() && text[next] == ':') {
+            const QString key = QJsonDocument::fromJson('[' + text.mid(i, end - i + 1) + ']')
+                                    .array()
+                                    .first()
+                                    .toString();
+            if (seen.contains(key) && !repeated.contains(key))
+                repeated << key;
+            seen << key;
+        }
+        i = end;
+    }
+    return repeated;
+}
+
+QString position(const QByteArray &text, int offset)
+{
+    const QByteArray before = text.left(offset);
+    return QStringLiteral("line %1, column %2")
+        .arg(before.count('\n') + 1)
+        .arg(offset - before.lastIndexOf('\n'));
 }
 
 QByteArray numberText(double number)
@@ -41,7 +127,8 @@ QByteArray numberText(double number)
     return QByteArray::number(number);
 }
 
-void take(Profile *profile, const QString &key, const QJsonValue &value, QStringList *errors)
+void take(Profile *profile, const QString &source, const QString &key, const QJsonValue &value,
+          QStringList *errors)
 {
     if (key == QLatin1String("mode")) {
         profile->mode = value.toVariant().toString();
@@ -49,22 +136,20 @@ void take(Profile *profile, const QString &key, const QJsonValue &value, QString
     }
     const int index = protocol::parameterIndex(key);
     if (index < 0) {
-        errors->append(QStringLiteral("%1: unknown key").arg(key));
+        profile->unknownKeys << QStringLiteral("%1: unknown key %2").arg(source, key);
         return;
     }
     const protocol::Parameter &parameter = protocol::parameters[index];
-    const bool number = isNumber(parameter.kind);
-    const bool choice = parameter.kind == protocol::Kind::Parity;
+    const bool number = isNumber(parameter.kind) || parameter.kind == protocol::Kind::Parity;
     std::optional<QByteArray> &slot = profile->values[size_t(index)];
-    if (value.isString() && !number)
+    if (value.isString())
         slot = wireSpelling(parameter, value.toString());
-    else if (value.isDouble() && (number || choice))
+    else if (value.isDouble() && number)
         slot = numberText(value.toDouble());
     else
-        errors->append(QStringLiteral("%1: must be %2")
-                           .arg(key, number   ? QStringLiteral("a JSON number")
-                                     : choice ? QStringLiteral("a name or a code")
-                                              : QStringLiteral("a string")));
+        errors->append(QStringLiteral("%1: %2: must be %3")
+                           .arg(source, key,
+                                number ? QStringLiteral("a number") : QStringLiteral("a string")));
 }
 
 } // namespace
@@ -91,22 +176,27 @@ std::optional<Profile> readProfile(const QString &path, QStringList *errors)
                            .arg(maxProfileBytes / 1024));
         return std::nullopt;
     }
+    if (text.trimmed().isEmpty()) {
+        errors->append(QStringLiteral("%1: empty, not a profile").arg(path));
+        return std::nullopt;
+    }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (document.isNull()) {
-        errors->append(QStringLiteral("%1: not JSON: %2 at byte %3")
-                           .arg(path, parseError.errorString())
-                           .arg(parseError.offset));
+        errors->append(QStringLiteral("%1: %2: not JSON: %3")
+                           .arg(path, position(text, parseError.offset), parseError.errorString()));
         return std::nullopt;
     }
     if (!document.isObject()) {
         errors->append(QStringLiteral("%1: not a JSON object").arg(path));
         return std::nullopt;
     }
+    for (const QString &key : repeatedKeys(text))
+        errors->append(QStringLiteral("%1: %2 is given twice").arg(path, key));
     Profile profile;
     const QJsonObject object = document.object();
     for (auto it = object.begin(); it != object.end(); ++it)
-        take(&profile, it.key(), it.value(), errors);
+        take(&profile, path, it.key(), it.value(), errors);
     return profile;
 }
 
@@ -125,7 +215,7 @@ void setValue(Profile *profile, const QString &assignment, QStringList *errors)
     }
     const int index = protocol::parameterIndex(key);
     if (index < 0)
-        errors->append(QStringLiteral("%1: unknown key").arg(key));
+        profile->unknownKeys << QStringLiteral("--set: unknown key %1").arg(key);
     else
         profile->values[size_t(index)] = wireSpelling(protocol::parameters[index], value);
 }
@@ -138,6 +228,17 @@ const protocol::Mode *checkProfile(Profile *profile, QStringList *errors)
             profile->mode.isEmpty()
                 ? QStringLiteral("no mode: give --mode or \"mode\" in the profile")
                 : QStringLiteral("mode: must be %1, not %2").arg(modeList(), profile->mode));
+    for (const QString &unknown : qAsConst(profile->unknownKeys)) {
+        const QString key = unknown.section(QLatin1Char(' '), -1);
+        const QString nearest = nearestKey(key);
+        QString error = unknown;
+        if (!nearest.isEmpty())
+            error += QStringLiteral("; did you mean %1?").arg(nearest);
+        if (mode)
+            error += QStringLiteral(" Keys in mode %1: %2")
+                         .arg(mode->key, modeKeys(*mode).join(QStringLiteral(", ")));
+        errors->append(error);
+    }
     for (int i = 0; i < protocol::parameterCount; ++i) {
         std::optional<QByteArray> &value = profile->values[size_t(i)];
         const protocol::Parameter &parameter = protocol::parameters[i];
@@ -158,14 +259,25 @@ const protocol::Mode *checkProfile(Profile *profile, QStringList *errors)
     return errors->isEmpty() ? mode : nullptr;
 }
 
+QStringList modeKeys(const protocol::Mode &mode)
+{
+    QStringList keys;
+    for (int i = 0; i < mode.queried; ++i)
+        keys << protocol::parameters[i].key;
+    return keys;
+}
+
+// A value the device holds that is no number stays text, so that a backup keeps it as it was.
 QJsonObject toJson(const protocol::Mode &mode, const Values &values)
 {
     QJsonObject object{{QStringLiteral("mode"), mode.key}};
     for (int i = 0; i < mode.queried; ++i) {
         const protocol::Parameter &parameter = protocol::parameters[i];
         const QByteArray value = values[size_t(i)].value_or(QByteArray());
-        if (isNumber(parameter.kind))
-            object.insert(parameter.key, value.toLongLong());
+        bool number = false;
+        const qlonglong n = value.toLongLong(&number);
+        if (isNumber(parameter.kind) && number)
+            object.insert(parameter.key, n);
         else
             object.insert(parameter.key, shown(parameter, value));
     }
@@ -178,15 +290,44 @@ QString shown(const protocol::Parameter &parameter, const QByteArray &value)
     return choice < 0 ? QString::fromLatin1(value) : parameter.choices.names[choice];
 }
 
-bool saveProfile(const QString &path, const QJsonObject &profile, QString *error)
+bool isRegularOrNew(const QString &path)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(profile).toJson()) < 0 ||
-        !file.commit()) {
+    const QFileInfo info(path);
+    return !info.exists() || info.isFile();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    if (isRegularOrNew(path)) {
+        QSaveFile file(path);
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+            return true;
         *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
     }
-    return true;
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush())
+        return true;
+    *error = QStringLiteral("%1: %2").arg(path, file.errorString());
+    return false;
+}
+
+bool saveProfile(const QString &path, const QJsonObject &profile, QString *error)
+{
+    return writeFile(path, QJsonDocument(profile).toJson(), error);
+}
+
+QJsonObject readJson(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: %2").arg(path, file.errorString());
+        return {};
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(maxProfileBytes + 1));
+    if (!document.isObject())
+        *error = QStringLiteral("%1: does not read back as a profile").arg(path);
+    return document.object();
 }
 
 QString backupPath(const QByteArray &mac)

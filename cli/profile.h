@@ -21,6 +21,8 @@ struct Profile
     QString mode;
     // Spelt as on the wire (choices as codes); the plain form once checkProfile() passed them.
     Values values;
+    // Keys that name no parameter, each with where it was given; judged once the mode is known.
+    QStringList unknownKeys;
 };
 
 // Every problem found is added to errors, so that all of them can be mended at once. Nothing
@@ -34,10 +36,18 @@ const protocol::Mode *checkProfile(Profile *profile, QStringList *errors);
 QJsonObject toJson(const protocol::Mode &mode, const Values &values);
 // "tcp-rtu or rtu-tcp"
 QString modeList();
+// The keys a device in this mode has, MAC first.
+QStringList modeKeys(const protocol::Mode &mode);
 // A value as a person reads it: choices by name.
 QString shown(const protocol::Parameter &parameter, const QByteArray &value);
 
-// Written beside its final name and renamed over it, so that a file is never left half written.
+// A regular file is written beside its final name and renamed over it, so that it is never left
+// half written; anything else (a device, a pipe) is written in place, never replaced. False, with
+// the reason, unless every byte was taken.
+bool writeFile(const QString &path, const QByteArray &bytes, QString *error);
+bool isRegularOrNew(const QString &path);
 bool saveProfile(const QString &path, const QJsonObject &profile, QString *error);
+// The JSON object a file holds; an empty one, with the reason, when it holds none.
+QJsonObject readJson(const QString &path, QString *error);
 // A new file under the user's state directory, named by the MAC and the time in UTC.
 QString backupPath(const QByteArray &mac);

@@ -1,220 +1,170 @@
 #include "session.h"
 
+#include <QJsonDocument>
+
 namespace {
 
 // While the device restarts: how often to look for it. Short, because the whole write waits on
 // it; long enough that each look reaches a device that frames messages by silence on its own.
 constexpr int probeMs = 200;
 
-// The MAC exists in every mode and changes in none: the question that tells the device is back.
+// The MAC exists in every mode and changes in none: the question that tells which device is back.
 constexpr int macIndex = 0;
 
 const char unchanged[] = "unchanged";
 const char wouldWrite[] = "would write";
 const char notSent[] = "not sent";
 const char accepted[] = "accepted";
+const char unconfirmed[] = "unconfirmed";
 const char refused[] = "refused";
+const char putBack[] = "put back";
+const char mayBeStaged[] = "may be staged";
 const char written[] = "written";
 const char verified[] = "verified";
 const char differs[] = "differs";
 
+QString quoted(const QByteArray &line)
+{
+    return QLatin1Char('"') + protocol::escaped(line) + QLatin1Char('"');
+}
+
+QString lostLine()
+{
+    return QStringLiteral("the line was lost: the device or its adapter went away");
+}
+
 } // namespace
 
 Session::Session(const QString &port, const Job &job, const Console &console, QObject *parent)
-    : QObject(parent), m_portName(port), m_job(job), m_console(console)
+    : QObject(parent), m_job(job), m_console(console), m_link(port, job.baud, console)
 {
-    m_port.setPortName(m_portName);
-    m_port.setBaudRate(m_job.baud);
-    m_port.setDataBits(QSerialPort::Data8);
-    m_port.setParity(QSerialPort::NoParity);
-    m_port.setStopBits(QSerialPort::OneStop);
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
-    for (QTimer *timer : {&m_answerTimer, &m_quietTimer, &m_reopenTimer})
-        timer->setSingleShot(true);
-    m_quietTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_port, &QSerialPort::readyRead, this, &Session::readAvailable);
-    connect(&m_port, &QSerialPort::bytesWritten, this, &Session::checkResetLeft);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &Session::handleError);
-    connect(&m_answerTimer, &QTimer::timeout, this, &Session::giveUpWaiting);
-    connect(&m_quietTimer, &QTimer::timeout, this, &Session::takeQuietReply);
-    connect(&m_reopenTimer, &QTimer::timeout, this, &Session::reopen);
+    m_probeTimer.setSingleShot(true);
+    connect(&m_link, &Link::finished, this, &Session::linkFinished);
+    connect(&m_probeTimer, &QTimer::timeout, this, &Session::probe);
 }
 
 void Session::start()
 {
+    if (m_done)
+        return;
     QString error;
-    if (!openPort(&error))
-        return fail(PortFailed, QStringLiteral("cannot open the port: %1").arg(error));
+    if (!m_link.open(&error))
+        return fail(PortFailed, error);
     if (m_job.command == Command::Reset)
         return sendReset();
-    m_console.step(m_portName + QStringLiteral(": reading"));
+    m_console.step(port() + QStringLiteral(": reading"));
     for (int i = 0; i < m_job.mode->queried; ++i)
         m_queue << i;
     askNext();
 }
 
-bool Session::openPort(QString *error)
+void Session::interrupt(int status)
 {
-    m_framer.clear();
-    if (m_port.open(QIODevice::ReadWrite))
-        return true;
-    *error = m_port.errorString();
-    return false;
+    if (m_done || m_interrupt)
+        return;
+    m_interrupt = status;
+    switch (m_phase) {
+    case Phase::Reading:
+        return finish(status, QStringLiteral("interrupted, nothing sent"));
+    case Phase::Probing:
+    case Phase::ReadingBack:
+        return finish(status, QStringLiteral("restarted; interrupted before it was verified"));
+    case Phase::Changing:  // the change under way is answered first, then put back
+    case Phase::Restoring: // putting back is what an interrupted write has to do
+    case Phase::Resetting: // the restart is on its way and cannot be called back
+        return;
+    }
 }
 
-void Session::send(const QByteArray &bytes, int waitMs)
+void Session::linkFinished(Link::Result result, const QByteArray &text)
 {
-    m_console.traffic(m_portName, '>', bytes);
-    m_sinceSent.start();
-    m_answerTimer.start(waitMs);
-    m_port.write(bytes);
-}
-
-void Session::ask(int index, int waitMs)
-{
-    m_asked = index;
-    m_unusable.clear();
-    send(protocol::parameters[index].query, waitMs);
+    if (m_done)
+        return;
+    switch (m_phase) {
+    case Phase::Reading:
+    case Phase::ReadingBack:
+        if (result == Link::Result::Value)
+            return answered(text);
+        return readFailed(result, text);
+    case Phase::Changing:
+    case Phase::Restoring:
+        return verdict(result, text);
+    case Phase::Resetting:
+        if (result == Link::Result::Left) {
+            m_link.close();
+            return restarted();
+        }
+        if (m_job.command == Command::Reset)
+            return fail(PortFailed, result == Link::Result::Lost
+                                        ? lostLine()
+                                        : QStringLiteral("the restart command did not leave the "
+                                                         "port"));
+        return restore(PortFailed, result == Link::Result::Lost
+                                       ? lostLine()
+                                       : QStringLiteral("the restart command did not leave the "
+                                                        "port"));
+    case Phase::Probing:
+        if (result == Link::Result::Value)
+            return probed(text);
+        if (result == Link::Result::NoAnswer)
+            return lookAgain(QStringLiteral("no answer"), true);
+        if (result == Link::Result::Lost)
+            m_link.close();
+        return lookAgain(result == Link::Result::Lost ? lostLine()
+                                                      : QStringLiteral("answered ") + quoted(text));
+    }
 }
 
 void Session::askNext()
 {
-    if (m_done)
-        return;
-    if (m_queue.isEmpty())
-        return readDone();
-    ask(m_queue.first(), m_job.timeoutMs);
-}
-
-void Session::readAvailable()
-{
-    if (const std::optional<QByteArray> reply = m_framer.feed(m_port.readAll()))
-        take(*reply);
-    const int quietIn = m_framer.msUntilQuiet();
-    if (quietIn >= 0)
-        m_quietTimer.start(quietIn);
-    else
-        m_quietTimer.stop();
-}
-
-void Session::takeQuietReply()
-{
-    if (const std::optional<QByteArray> reply = m_framer.takeIfQuiet())
-        take(*reply);
-    else if (m_framer.msUntilQuiet() >= 0)
-        m_quietTimer.start(m_framer.msUntilQuiet());
-}
-
-// A reply may carry several lines, a late answer before the awaited one, say: each is judged on
-// its own. What follows the answer came before the next question and cannot answer it.
-void Session::take(const QByteArray &reply)
-{
-    m_console.traffic(m_portName, '<', reply);
-    // Nothing is asked: the reply is late, or noise.
-    if (!m_answerTimer.isActive())
-        return;
-    QByteArray text = reply;
-    for (const QByteArray &line : text.replace('\r', '\n').split('\n')) {
-        if (!line.isEmpty() && judge(line))
-            return;
+    if (m_queue.isEmpty()) {
+        if (m_phase == Phase::ReadingBack)
+            return compare();
+        if (m_job.command == Command::Read)
+            return finish(Done, QStringLiteral("read"));
+        return plan();
     }
+    m_asked = m_queue.takeFirst();
+    m_link.ask(m_asked, m_job.timeoutMs);
 }
 
-bool Session::judge(const QByteArray &line)
-{
-    if (m_phase == Phase::Changing) {
-        if (line.trimmed() == protocol::confirmation)
-            confirmed();
-        else
-            stopChanging(QStringLiteral("answered \"%1\"").arg(protocol::escaped(line)));
-        return true;
-    }
-    if (m_phase == Phase::Resetting)
-        return false;
-    const protocol::Parameter &parameter = protocol::parameters[m_asked];
-    if (!protocol::isAnswerTo(parameter, line))
-        return false;
-    const QString value = protocol::answerValue(parameter, QString::fromLatin1(line)).trimmed();
-    const protocol::Checked checked = protocol::check(parameter, value.toLatin1());
-    if (!checked.ok()) {
-        m_unusable = line;
-        return false;
-    }
-    answered(checked.value);
-    return true;
-}
-
+// A value the device holds is taken as it is, also one our rules would not send: a read shows
+// what the device holds. Valid values are kept in their plain form, so that 010.0.0.1 and
+// 10.0.0.1 compare equal.
 void Session::answered(const QByteArray &value)
 {
-    m_answerTimer.stop();
-    if (m_phase == Phase::Probing) {
-        m_phase = Phase::ReadingBack;
-        m_console.step(m_portName + QStringLiteral(": reading back"));
-        for (const Row &row : qAsConst(m_rows)) {
-            if (row.status == written)
-                m_queue << row.index;
-        }
-        // The answer may be to an earlier look while the latest one is still on its way: let
-        // the line fall quiet, or the device would take that look and the next question as one.
-        const qint64 settle = ReplyFramer::quietMs - m_sinceSent.elapsed();
-        QTimer::singleShot(int(qMax<qint64>(0, settle)), this, &Session::askNext);
-        return;
-    }
+    const protocol::Parameter &parameter = protocol::parameters[m_asked];
+    const protocol::Checked checked = protocol::check(parameter, value);
     Values &values = m_phase == Phase::Reading ? m_settings : m_readBack;
-    values[size_t(m_asked)] = value;
-    m_queue.removeFirst();
+    values[size_t(m_asked)] = checked.ok() ? checked.value : value;
+    if (!checked.ok() && m_phase == Phase::Reading)
+        m_console.note(QStringLiteral("%1: warning: the device holds %2=%3, which tcprtu would not "
+                                      "write (must be %4)")
+                           .arg(port(), parameter.key, QString::fromLatin1(value), checked.rule));
     askNext();
 }
 
-void Session::giveUpWaiting()
+void Session::readFailed(Link::Result result, const QByteArray &text)
 {
-    switch (m_phase) {
-    case Phase::Reading:
-    case Phase::ReadingBack:
-        return fail(
-            NoAnswer,
-            QStringLiteral("no usable answer to %1 within %2 ms%3")
-                .arg(protocol::parameters[m_asked].key)
-                .arg(m_job.timeoutMs)
-                .arg(m_unusable.isEmpty()
-                         ? QString()
-                         : QStringLiteral(" (last: \"%1\")").arg(protocol::escaped(m_unusable))));
-    case Phase::Changing:
-        return stopChanging(QStringLiteral("did not answer within %1 ms").arg(m_job.timeoutMs));
-    case Phase::Resetting:
-        return fail(PortFailed, QStringLiteral("the restart command did not leave the port"));
-    case Phase::Probing:
-        if (m_restartDeadline.hasExpired())
-            return notBack(QStringLiteral("no answer"));
-        return ask(macIndex, probeMs);
+    const char *key = protocol::parameters[m_asked].key;
+    const QString after = m_phase == Phase::ReadingBack
+                              ? QStringLiteral("; the device restarted, not verified")
+                              : QString();
+    switch (result) {
+    case Link::Result::Lost:
+        return fail(PortFailed, lostLine() + after);
+    case Link::Result::Unexpected:
+        return fail(NoAnswer, QStringLiteral("the device answered %1 when asked for %2: is it in "
+                                             "mode %3? --trace shows the traffic%4")
+                                  .arg(quoted(text), key, m_job.mode->key, after));
+    default:
+        return fail(NoAnswer, QStringLiteral("no answer to %1 within %2 ms: check the cable, the "
+                                             "port and the device's mode, or give a longer "
+                                             "--timeout; --trace shows the traffic%3")
+                                  .arg(key)
+                                  .arg(m_job.timeoutMs)
+                                  .arg(after));
     }
-}
-
-void Session::handleError(QSerialPort::SerialPortError error)
-{
-    // A line whose far end went away reports one resource error, or read errors without end,
-    // with the text of whatever errno was left over.
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
-        error != QSerialPort::WriteError)
-        return;
-    if (m_done || !m_port.isOpen())
-        return;
-    m_port.close();
-    m_answerTimer.stop();
-    m_quietTimer.stop();
-    // A USB converter may vanish while it restarts and come back under the same name.
-    if (m_phase == Phase::Probing)
-        return m_reopenTimer.start(probeMs);
-    fail(PortFailed, QStringLiteral("the line was lost: the device or its adapter went away"));
-}
-
-void Session::readDone()
-{
-    if (m_phase == Phase::ReadingBack)
-        return compare();
-    if (m_job.command == Command::Read)
-        return finish(Done, QStringLiteral("read"));
-    plan();
 }
 
 void Session::plan()
@@ -235,21 +185,31 @@ void Session::plan()
         m_rows << Row{index, before, change ? *value : before,
                       change ? (m_job.dryRun ? wouldWrite : notSent) : unchanged};
     }
-    if (!m_job.dryRun && m_job.backup && !saveBackup())
-        return;
     if (changes == 0)
         return finish(Done, QStringLiteral("nothing to change"));
     if (m_job.dryRun)
         return finish(Done, QStringLiteral("dry run, %1 to change, nothing sent").arg(changes));
+    if (m_job.backup && !saveBackup())
+        return;
+    if (m_interrupt)
+        return finish(m_interrupt, QStringLiteral("interrupted, nothing sent"));
+    m_phase = Phase::Changing;
     sendChange();
 }
 
+// A backup counts once it reads back as the profile that was meant.
 bool Session::saveBackup()
 {
     const QString path =
         m_job.backupFile.isEmpty() ? backupPath(*m_settings[macIndex]) : m_job.backupFile;
+    const QJsonObject profile = toJson(*m_job.mode, m_settings);
     QString error;
-    if (!saveProfile(path, toJson(*m_job.mode, m_settings), &error)) {
+    if (!isRegularOrNew(path))
+        error = QStringLiteral("%1: not a regular file, which a backup must be").arg(path);
+    else if (saveProfile(path, profile, &error) && readJson(path, &error) != profile)
+        error =
+            error.isEmpty() ? QStringLiteral("%1: does not read back as written").arg(path) : error;
+    if (!error.isEmpty()) {
         fail(BadInput, QStringLiteral("backup not saved, nothing written: %1").arg(error));
         return false;
     }
@@ -264,50 +224,101 @@ void Session::sendChange()
     if (m_change == m_rows.size())
         return sendReset();
     const Row &row = m_rows[m_change];
-    const protocol::Parameter &parameter = protocol::parameters[row.index];
-    m_phase = Phase::Changing;
-    m_console.step(QStringLiteral("%1: changing %2").arg(m_portName, parameter.key));
-    send(parameter.change + row.after, m_job.timeoutMs);
+    m_console.step(
+        QStringLiteral("%1: changing %2").arg(port(), protocol::parameters[row.index].key));
+    m_link.change(row.index, row.after, m_job.timeoutMs);
 }
 
-void Session::confirmed()
+void Session::verdict(Link::Result result, const QByteArray &text)
 {
-    m_answerTimer.stop();
-    m_rows[m_change].status = accepted;
-    sendChange();
-}
-
-void Session::stopChanging(const QString &what)
-{
-    QStringList taken;
-    for (const Row &row : qAsConst(m_rows)) {
-        if (row.status == accepted)
-            taken << protocol::parameters[row.index].key;
+    Row &row = m_rows[m_phase == Phase::Changing ? m_change : m_restore.first()];
+    const QString key = protocol::parameters[row.index].key;
+    if (m_phase == Phase::Restoring) {
+        if (result != Link::Result::Confirmed)
+            return reportStaged();
+        row.status = putBack;
+        m_console.note(QStringLiteral("%1: %2 put back to %3")
+                           .arg(port(), key, shown(protocol::parameters[row.index], row.before)));
+        m_restore.removeFirst();
+        return restoreNext();
     }
-    Row &row = m_rows[m_change];
-    row.status = refused;
-    fail(Refused,
-         QStringLiteral("the device %1 to %2=%3; it had accepted %4; no restart sent")
-             .arg(what, protocol::parameters[row.index].key, QString::fromLatin1(row.after),
-                  taken.isEmpty() ? QStringLiteral("nothing") : taken.join(", ")));
+    switch (result) {
+    case Link::Result::Confirmed:
+        row.status = accepted;
+        if (m_interrupt)
+            return restore(m_interrupt, QStringLiteral("interrupted"));
+        return sendChange();
+    case Link::Result::Refused:
+        row.status = refused;
+        return restore(Refused, QStringLiteral("the device answered %1 to %2=%3; no restart sent")
+                                    .arg(quoted(text), key, QString::fromLatin1(row.after)));
+    case Link::Result::Lost:
+        row.status = unconfirmed;
+        return restore(PortFailed, lostLine());
+    default:
+        row.status = unconfirmed;
+        return restore(Refused, QStringLiteral("the device did not answer %1=%2 within %3 ms; no "
+                                               "restart sent")
+                                    .arg(key, QString::fromLatin1(row.after))
+                                    .arg(m_job.timeoutMs));
+    }
+}
+
+// The device keeps accepted changes staged until its next restart, whoever restarts it. Each is
+// undone by sending the value the device held before, so that what it stages is what it runs.
+void Session::restore(int status, const QString &message)
+{
+    m_failure = status;
+    m_failureMessage = message;
+    m_phase = Phase::Restoring;
+    m_restore.clear();
+    for (int i = 0; i < m_rows.size(); ++i) {
+        if (m_rows[i].status == accepted || m_rows[i].status == unconfirmed)
+            m_restore << i;
+    }
+    restoreNext();
+}
+
+void Session::restoreNext()
+{
+    if (m_restore.isEmpty())
+        return fail(m_failure, m_failureMessage);
+    if (!m_link.isOpen())
+        return reportStaged();
+    const Row &row = m_rows[m_restore.first()];
+    m_console.step(
+        QStringLiteral("%1: putting %2 back").arg(port(), protocol::parameters[row.index].key));
+    m_link.change(row.index, row.before, m_job.timeoutMs);
+}
+
+void Session::reportStaged()
+{
+    QStringList keys;
+    QString sets;
+    for (const int i : qAsConst(m_restore)) {
+        Row &staged = m_rows[i];
+        staged.status = mayBeStaged;
+        const protocol::Parameter &parameter = protocol::parameters[staged.index];
+        keys << parameter.key;
+        sets += QStringLiteral(" --set %1=%2").arg(parameter.key, shown(parameter, staged.before));
+    }
+    // The device still reports its old values while the new ones wait, so only --force sends them.
+    const QString command =
+        m_backup.isEmpty()
+            ? QStringLiteral("tcprtu write --port %1 --mode %2 --force%3")
+                  .arg(port(), m_job.mode->key, sets)
+            : QStringLiteral("tcprtu write --port %1 --force %2").arg(port(), m_backup);
+    fail(m_failure, QStringLiteral("%1\n  %2 may be staged in the device and take effect at its "
+                                   "next restart; to put them back: %3")
+                        .arg(m_failureMessage, keys.join(QStringLiteral(", ")), command));
 }
 
 void Session::sendReset()
 {
     m_phase = Phase::Resetting;
-    m_console.step(m_portName + QStringLiteral(": restarting the device"));
+    m_console.step(port() + QStringLiteral(": restarting the device"));
     // The device answers nothing; the time-out bounds the wait for the command to leave.
-    send(protocol::resetCommand, m_job.timeoutMs);
-}
-
-// Closing the port sooner would drop the command unsent.
-void Session::checkResetLeft()
-{
-    if (m_phase != Phase::Resetting || m_port.bytesToWrite() > 0)
-        return;
-    m_answerTimer.stop();
-    m_port.close();
-    restarted();
+    m_link.restart(m_job.timeoutMs);
 }
 
 void Session::restarted()
@@ -318,48 +329,77 @@ void Session::restarted()
     }
     if (m_job.command == Command::Reset)
         return finish(Done, QStringLiteral("restart sent"));
+    if (m_interrupt)
+        return finish(m_interrupt, QStringLiteral("restarted; interrupted before it was verified"));
     if (!m_job.verify)
         return finish(Done, QStringLiteral("written, restarted, not verified"));
     m_phase = Phase::Probing;
     m_restartDeadline.setRemainingTime(m_job.restartTimeoutMs);
-    m_console.step(m_portName + QStringLiteral(": waiting for the device to come back"));
-    m_reopenTimer.start(probeMs);
+    m_console.step(port() + QStringLiteral(": waiting for the device to come back"));
+    m_probeTimer.start(probeMs);
 }
 
-void Session::reopen()
+void Session::probe()
 {
     QString error;
-    if (openPort(&error))
-        return ask(macIndex, probeMs);
-    if (m_restartDeadline.hasExpired())
-        return notBack(error);
-    m_reopenTimer.start(probeMs);
+    if (!m_link.isOpen() && !m_link.open(&error))
+        return lookAgain(error);
+    m_sinceProbe.start();
+    m_link.ask(macIndex, probeMs);
 }
 
-void Session::notBack(const QString &detail)
+// Every way of not finding the device yet ends here, so that the wait ends in time on each.
+void Session::lookAgain(const QString &detail, bool now)
 {
-    fail(NoAnswer, QStringLiteral("the device did not come back within %1 s of its restart (%2); "
-                                  "it had accepted every change")
-                       .arg(m_job.restartTimeoutMs / 1000.0)
-                       .arg(detail));
+    if (m_restartDeadline.hasExpired())
+        return fail(NoAnswer, QStringLiteral("the device did not come back within %1 s of its "
+                                             "restart (%2); it had accepted every change")
+                                  .arg(m_job.restartTimeoutMs / 1000.0)
+                                  .arg(detail));
+    if (now)
+        return probe();
+    m_probeTimer.start(probeMs);
 }
 
+void Session::probed(const QByteArray &mac)
+{
+    if (mac != *m_settings[macIndex])
+        return fail(Differs,
+                    QStringLiteral("another unit answered after the restart: MAC %1, not "
+                                   "%2; nothing else judged")
+                        .arg(QString::fromLatin1(mac), QString::fromLatin1(*m_settings[macIndex])));
+    m_phase = Phase::ReadingBack;
+    m_readBack[macIndex] = mac;
+    m_console.step(port() + QStringLiteral(": reading back"));
+    for (int i = macIndex + 1; i < m_job.mode->queried; ++i)
+        m_queue << i;
+    // The answer may be to an earlier look while the latest one is still on its way: let the line
+    // fall quiet, or the device would take that look and the next question as one.
+    const qint64 settle = ReplyFramer::quietMs - m_sinceProbe.elapsed();
+    QTimer::singleShot(int(qMax<qint64>(0, settle)), this, [this] {
+        if (!m_done)
+            askNext();
+    });
+}
+
+// The device as a whole must hold what it held before, with the written keys replaced: a change
+// left staged by anyone takes effect at this restart too.
 void Session::compare()
 {
     QStringList differences;
     for (Row &row : m_rows) {
-        if (row.status != written)
-            continue;
         const protocol::Parameter &parameter = protocol::parameters[row.index];
-        const QByteArray now = *m_readBack[size_t(row.index)];
-        if (now == row.after) {
-            row.status = verified;
+        const QByteArray found = *m_readBack[size_t(row.index)];
+        if (found == row.after) {
+            if (row.status == written)
+                row.status = verified;
             continue;
         }
-        differences << QStringLiteral("%1 is %2, not %3")
-                           .arg(parameter.key, shown(parameter, now), shown(parameter, row.after));
+        differences << QStringLiteral("%1 is %2, expected %3")
+                           .arg(parameter.key, shown(parameter, found),
+                                shown(parameter, row.after));
         row.status = differs;
-        row.after = now;
+        row.after = found;
     }
     if (!differences.isEmpty())
         return fail(Differs, QStringLiteral("read back after the restart: %1")
@@ -367,26 +407,22 @@ void Session::compare()
     finish(Done, QStringLiteral("written and verified"));
 }
 
-void Session::fail(Status status, const QString &message)
+void Session::fail(int status, const QString &message)
 {
     if (m_done)
         return;
-    m_console.error(m_portName + QStringLiteral(": ") + message);
-    finish(status, message);
+    m_console.error(port() + QStringLiteral(": ") + message);
+    finish(status, message.section(QLatin1Char('\n'), 0, 0));
 }
 
-void Session::finish(Status status, const QString &outcome)
+void Session::finish(int status, const QString &outcome)
 {
     if (m_done)
         return;
     m_done = true;
-    m_answerTimer.stop();
-    m_quietTimer.stop();
-    m_reopenTimer.stop();
-    m_framer.clear();
-    if (m_port.isOpen())
-        m_port.close();
-    m_status = status;
+    m_probeTimer.stop();
+    m_link.close();
+    m_status = m_interrupt ? m_interrupt : status;
     m_outcome = outcome;
     emit finished();
 }

@@ -1,13 +1,11 @@
 #pragma once
 
-#include "output.h"
+#include "link.h"
 #include "profile.h"
-#include "replyframer.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
-#include <QSerialPort>
 #include <QTimer>
 
 // The exit statuses scripts rely on; with several ports the highest wins.
@@ -19,6 +17,8 @@ enum Status
     NoAnswer = 4,
     Refused = 5,
     Differs = 6,
+    OutputFailed = 7,
+    // 128 + the signal's number when a signal ended the run
 };
 
 enum class Command
@@ -54,8 +54,8 @@ struct Row
     QString status;
 };
 
-// One converter behind one port. Asks one question at a time and goes on as soon as the answer is
-// complete; several sessions run side by side in one event loop.
+// One converter behind one port: reads it, or writes it and proves the result. Several sessions
+// run side by side in one event loop.
 class Session : public QObject
 {
     Q_OBJECT
@@ -64,8 +64,12 @@ public:
     Session(const QString &port, const Job &job, const Console &console, QObject *parent = nullptr);
 
     void start();
+    // A signal asked the program to end: stop starting new steps, leave nothing staged, and end
+    // with this status.
+    void interrupt(int status);
 
-    QString port() const { return m_portName; }
+    QString port() const { return m_link.port(); }
+    bool isDone() const { return m_done; }
     int status() const { return m_status; }
     QString outcome() const { return m_outcome; }
     // What the device held when it was first read.
@@ -81,57 +85,51 @@ private:
     {
         Reading,
         Changing,
+        Restoring,
         Resetting,
         Probing,
         ReadingBack,
     };
 
-    bool openPort(QString *error);
-    void send(const QByteArray &bytes, int waitMs);
-    void ask(int index, int waitMs);
+    void linkFinished(Link::Result result, const QByteArray &text);
     void askNext();
-    void readAvailable();
-    void takeQuietReply();
-    void take(const QByteArray &reply);
-    bool judge(const QByteArray &line);
     void answered(const QByteArray &value);
-    void giveUpWaiting();
-    void handleError(QSerialPort::SerialPortError error);
-    void readDone();
+    void readFailed(Link::Result result, const QByteArray &text);
     void plan();
     bool saveBackup();
     void sendChange();
-    void confirmed();
-    void stopChanging(const QString &what);
+    void verdict(Link::Result result, const QByteArray &text);
+    void restore(int status, const QString &message);
+    void restoreNext();
+    void reportStaged();
     void sendReset();
-    void checkResetLeft();
     void restarted();
-    void reopen();
-    void notBack(const QString &detail);
+    void probe();
+    void lookAgain(const QString &detail, bool now = false);
+    void probed(const QByteArray &mac);
     void compare();
-    void fail(Status status, const QString &message);
-    void finish(Status status, const QString &outcome);
+    void fail(int status, const QString &message);
+    void finish(int status, const QString &outcome);
 
-    const QString m_portName;
     const Job m_job;
     const Console &m_console;
-    QSerialPort m_port;
-    ReplyFramer m_framer;
-    QTimer m_answerTimer;
-    QTimer m_quietTimer;
-    QTimer m_reopenTimer;
-    QElapsedTimer m_sinceSent;
+    Link m_link;
+    QTimer m_probeTimer;
+    QElapsedTimer m_sinceProbe;
     QDeadlineTimer m_restartDeadline;
 
     Phase m_phase = Phase::Reading;
     QList<int> m_queue; // parameters still to ask, in the device's order
     int m_asked = 0;
-    QByteArray m_unusable; // the last reply that looked like the answer but was not usable
     Values m_settings;
     Values m_readBack;
     QList<Row> m_rows;
-    int m_change = -1; // the row whose change was sent last
+    int m_change = -1;    // the row whose change was sent last
+    QList<int> m_restore; // rows still to put back
+    int m_failure = Done; // why the changes are being put back
+    QString m_failureMessage;
     QString m_backup;
+    int m_interrupt = 0;
     bool m_done = false;
     int m_status = Done;
     QString m_outcome;

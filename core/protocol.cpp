@@ -169,11 +169,16 @@ Answer readAnswer(const Parameter &asked, const QByteArray &line)
         const QByteArray value = line.mid(prefixLength(asked)).trimmed();
         return {value.isEmpty() ? Answer::Other : Answer::Value, value};
     }
-    for (const Parameter &other : parameters) {
-        if (isAnswerTo(other, line))
-            return {Answer::Late, {}};
+    return {answeredParameter(line) < 0 ? Answer::Other : Answer::Late, {}};
+}
+
+int answeredParameter(const QByteArray &line)
+{
+    for (int i = 0; i < parameterCount; ++i) {
+        if (isAnswerTo(parameters[i], line))
+            return i;
     }
-    return {Answer::Other, {}};
+    return -1;
 }
 
 Checked check(const Parameter &parameter, const QByteArray &text)

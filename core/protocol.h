@@ -129,6 +129,9 @@ int choiceIndex(const Parameter &parameter, const QString &value);
 // answers "ip".
 bool isAnswerTo(const Parameter &parameter, const QByteArray &reply);
 
+// The parameter whose query a line answers, or -1.
+int answeredParameter(const QByteArray &line);
+
 // What one line says to the question of `asked`.
 struct Answer
 {
