@@ -75,7 +75,10 @@ bool Simulator::start(QString *error)
             return false;
         }
     }
-    return openPort(error);
+    if (!openPort(error))
+        return false;
+    emit running(m_device.settings());
+    return true;
 }
 
 bool Simulator::openPort(QString *error)
@@ -215,6 +218,7 @@ void Simulator::restart()
 {
     ++m_generation;
     m_restarting = true;
+    emit restarting();
     if (m_options.dropOnRestart) {
         m_port.close();
         log(QStringLiteral("pseudo-terminal closed for the restart"));
@@ -234,9 +238,10 @@ void Simulator::finishRestart()
     if (m_options.forgetChanges) {
         m_device = m_firstDevice;
         log(QStringLiteral("restarted with the settings it started with"));
-        return;
+    } else {
+        log(QStringLiteral("restarted"));
     }
-    log(QStringLiteral("restarted"));
+    emit running(m_device.settings());
 }
 
 void Simulator::log(const QString &text) const
