@@ -44,9 +44,12 @@ QList<QCommandLineOption> gatewayOptions()
                         "Repeatable.")
              .arg(sim::ModbusSlave::registerCount),
          QStringLiteral("slave")},
-        {QStringLiteral("ip"), QStringLiteral("The factory ip, e.g. 127.0.0.2."),
+        {QStringLiteral("ip"),
+         QStringLiteral("The factory ip (192.168.0.10 without it); the network side opens only "
+                        "on a loopback address, e.g. 127.0.0.2."),
          QStringLiteral("address")},
-        {QStringLiteral("tcp-port"), QStringLiteral("The factory TCP port, e.g. 15020."),
+        {QStringLiteral("tcp-port"),
+         QStringLiteral("The factory TCP port (502 without it), e.g. 15020."),
          QStringLiteral("port")},
     };
 }
