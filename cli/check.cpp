@@ -204,11 +204,11 @@ void readCheckOptions(const QCommandLineParser &parser, CheckRequest *request, Q
     if (!parser.isSet("read"))
         return;
     const QStringList fields = parser.value("read").split(':');
-    bool ok = fields.size() <= 2;
-    const int address = fields.first().toInt(&ok);
+    bool addressOk = false;
     bool countOk = true;
+    const int address = fields.first().toInt(&addressOk);
     const int count = fields.size() == 2 ? fields.last().toInt(&countOk) : 1;
-    if (ok && countOk && fields.size() <= 2 && address >= 0 && count >= 1 &&
+    if (addressOk && countOk && fields.size() <= 2 && address >= 0 && count >= 1 &&
         count <= maxRegistersPerRead && address + count <= 65536) {
         request->address = address;
         request->count = count;

@@ -68,6 +68,11 @@ bool readGatewayOptions(const QCommandLineParser &parser, GatewayOptions *option
         const std::optional<sim::ModbusSlave> slave = sim::parseSlave(text, error);
         if (!slave)
             return false;
+        const auto same = [&slave](const sim::ModbusSlave &s) { return s.unit() == slave->unit(); };
+        if (std::any_of(options->slaves.begin(), options->slaves.end(), same)) {
+            *error = QStringLiteral("--slave %1: unit %2 is taken").arg(text).arg(slave->unit());
+            return false;
+        }
         options->slaves.push_back(*slave);
     }
     if (options->slaves.empty())

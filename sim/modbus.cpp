@@ -89,8 +89,9 @@ std::optional<ModbusSlave> parseSlave(const QString &text, QString *error)
     const QStringList fields = text.split(QLatin1Char(':'));
     bool ok = false;
     const int unit = fields.first().toInt(&ok);
+    ok = ok && unit >= 1 && unit <= 247 && (fields.size() == 1 || fields.size() == 4);
     SerialLine line;
-    if (ok && unit >= 1 && unit <= 247 && fields.size() == 4) {
+    if (ok && fields.size() == 4) {
         const auto names = std::begin(protocol::parityNames);
         const int parity =
             int(std::find(names, std::end(protocol::parityNames), fields[2]) - names);
@@ -101,7 +102,7 @@ std::optional<ModbusSlave> parseSlave(const QString &text, QString *error)
         if (ok)
             line = {speed.value, protocol::parityCodes[parity], stop.value};
     }
-    if (ok && (fields.size() == 1 || fields.size() == 4))
+    if (ok)
         return ModbusSlave(unit, line);
     *error = QStringLiteral("--slave %1: must be ID[:SPEED:PARITY:STOPBITS], an ID of 1-247, "
                             "one of the device's speeds, none, odd or even, and 1 or 2")
