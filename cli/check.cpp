@@ -72,9 +72,7 @@ ModbusCheck::ModbusCheck(CheckRequest request, QObject *parent)
 {
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
-        finish(PortFailed, QStringLiteral("no TCP connection to %1 within %2 ms")
-                               .arg(where())
-                               .arg(m_request.timeoutMs));
+        noConnection(QStringLiteral("no answer within %1 ms").arg(m_request.timeoutMs));
     });
 }
 
@@ -96,8 +94,7 @@ void ModbusCheck::start()
     });
     connect(m_client, &QModbusDevice::errorOccurred, this, [this](QModbusDevice::Error error) {
         if (error == QModbusDevice::ConnectionError && !m_sent)
-            finish(PortFailed, QStringLiteral("no TCP connection to %1: %2")
-                                   .arg(where(), m_client->errorString()));
+            noConnection(m_client->errorString());
     });
     m_connectTimer.start(m_request.timeoutMs);
     // Whatever happens at once is reported from the event loop, as everything later is.
@@ -105,10 +102,19 @@ void ModbusCheck::start()
         this,
         [this] {
             if (!m_done && !m_client->connectDevice())
-                finish(PortFailed, QStringLiteral("no TCP connection to %1: %2")
-                                       .arg(where(), m_client->errorString()));
+                noConnection(m_client->errorString());
         },
         Qt::QueuedConnection);
+}
+
+void ModbusCheck::noConnection(QString why)
+{
+    // Qt's reasons end in a full stop; ours goes on.
+    if (why.endsWith(QLatin1Char('.')))
+        why.chop(1);
+    finish(PortFailed, QStringLiteral("no TCP connection to %1: %2; check the converter's ip and "
+                                      "TCP port, the network, and that it is in TCP-RTU mode")
+                           .arg(where(), why));
 }
 
 void ModbusCheck::send()

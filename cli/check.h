@@ -50,6 +50,7 @@ signals:
     void finished(const CheckResult &result);
 
 private:
+    void noConnection(QString why);
     void send();
     void handle(QModbusReply *reply);
     void finish(int status, const QString &message);
