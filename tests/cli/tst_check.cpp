@@ -36,8 +36,7 @@ void CheckTest::run_data()
     QTest::newRow("input registers of a second slave")
         << "--slave 1 --slave 7:9600:none:1"
         << QStringList{"0 " + check + "--unit 7 --input --read 98:2"}
-        << QStringList{"98              30798\n99              30799",
-                       "slave 7 through @h:@p"};
+        << QStringList{"98              30798\n99              30799", "slave 7 through @h:@p"};
     const QStringList wrongLine[] = {{"speed=19200", "speed=9600", "19200 none 1"},
                                      {"parity=odd", "parity=none", "9600 odd 1"},
                                      {"stop_bits=2", "stop_bits=1", "9600 none 2"}};
