@@ -108,7 +108,8 @@ void Gateway::serve(const sim::Settings &settings)
     const QString ip = setting(settings, "ip");
     const QString port = setting(settings, "tcp_port");
     const QHostAddress address(ip);
-    // Linux answers on every 127.x address, so a test picks its own without touching a network.
+    // A simulator must never pose as a device on a real network. Loopback is enough, and Linux
+    // answers on every 127.x address, so each simulator may have its own.
     if (!address.isInSubnet(QHostAddress::LocalHost, 8)) {
         log(QStringLiteral("network side closed: %1 is not a loopback address").arg(ip));
         return;
