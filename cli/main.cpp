@@ -1,5 +1,6 @@
 // tcprtu: reads and writes converters' settings from the command line, several ports at once.
 
+#include "check.h"
 #include "interrupts.h"
 #include "output.h"
 #include "profile.h"
@@ -49,6 +50,12 @@ const CommandInfo commands[] = {
      "quiet"},
     {"reset", Command::Reset, "reset --port PORT [--port PORT]...", "Restarts the device.",
      "reset --port ttyUSB0", "port timeout baud trace quiet"},
+    {"check", Command::Check,
+     "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]",
+     "Reads registers from a slave through the converter, over Modbus TCP: proves that the "
+     "converter carries Modbus in TCP-RTU mode. Prints the values and the round trip.",
+     "check --host 192.168.0.10 --unit 1 --read 0:4",
+     "host tcp-port unit read input timeout json quiet"},
 };
 
 const char exitStatuses[] =
@@ -127,7 +134,7 @@ QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
     const QString options = parser.helpText();
     return QStringLiteral("Usage: tcprtu %1\n\n%2\n\n%3\nExample:\n  tcprtu %4\n\n%5")
         .arg(info.synopsis, info.about, options.mid(options.indexOf(QLatin1String("Options:"))),
-             info.example, exitStatuses);
+             info.example, info.command == Command::Check ? checkExitStatuses : exitStatuses);
 }
 
 int number(const QCommandLineParser &parser, const QString &name, int fallback, int max,
@@ -301,7 +308,7 @@ int run(QCoreApplication &app)
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     parser.addOption(help);
     const QStringList accepted = QString(info->options).split(QLatin1Char(' '));
-    for (const QCommandLineOption &option : allOptions()) {
+    for (const QCommandLineOption &option : allOptions() + checkOptions()) {
         if (accepted.contains(option.names().constLast()))
             parser.addOption(option);
     }
@@ -319,6 +326,8 @@ int run(QCoreApplication &app)
     console.quiet = parser.isSet(QStringLiteral("quiet"));
     if (info->command == Command::Ports)
         return listPorts(parser.isSet(QStringLiteral("json")), console);
+    if (info->command == Command::Check)
+        return runCheck(parser, console);
     console.trace = parser.isSet(QStringLiteral("trace"));
     console.progress = standardErrorIsTerminal();
 

@@ -27,6 +27,7 @@ enum class Command
     Read,
     Write,
     Reset,
+    Check,
 };
 
 // What to do on every port, as the command line asked.

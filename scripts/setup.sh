@@ -7,7 +7,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 
-PACKAGES=(g++ make cmake qtbase5-dev libqt5serialport5-dev fonts-dejavu-core help2man ${EXTRA_PACKAGES:-})
+PACKAGES=(g++ make cmake qtbase5-dev libqt5serialport5-dev libqt5serialbus5-dev fonts-dejavu-core help2man ${EXTRA_PACKAGES:-})
 
 install_missing() {
     local missing=()

@@ -1,3 +1,4 @@
+#include "gateway.h"
 #include "simdevice.h"
 #include "simulator.h"
 
@@ -223,6 +224,7 @@ int main(int argc, char *argv[])
          QStringLiteral("pid")},
         {QStringLiteral("quiet"), QStringLiteral("Do not log traffic on stderr.")},
     });
+    parser.addOptions(gatewayOptions());
     parser.process(app);
 
     const auto fail = [](const QString &message) {
@@ -251,7 +253,13 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("split")))
         options.splitMs = splitMs;
 
-    sim::SimDevice device;
+    GatewayOptions network;
+    network.quiet = options.quiet;
+    sim::Settings factory = sim::factorySettings();
+    QString error;
+    if (!readGatewayOptions(parser, &network, &factory, &error))
+        return fail(error);
+    sim::SimDevice device(factory);
     for (const QString &name : parser.values(QStringLiteral("refuse"))) {
         if (!device.refuse(name.toLatin1()))
             return fail(QStringLiteral("--refuse: no change command is called \"%1\"").arg(name));
@@ -285,7 +293,9 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("--exit-with-parent needs a process id, and Linux"));
 
     Simulator simulator(options, device);
-    QString error;
+    Gateway gateway(std::move(network));
+    QObject::connect(&simulator, &Simulator::running, &gateway, &Gateway::serve);
+    QObject::connect(&simulator, &Simulator::restarting, &gateway, &Gateway::stop);
     if (!simulator.start(&error))
         return fail(error);
     return app.exec();

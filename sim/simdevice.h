@@ -35,6 +35,9 @@ struct Reply
 class SimDevice
 {
 public:
+    SimDevice() = default;
+    explicit SimDevice(const Settings &factory) : m_settings(factory), m_staged(factory) {}
+
     const Settings &settings() const { return m_settings; }
     const Settings &staged() const { return m_staged; }
 

@@ -74,7 +74,10 @@ bool Simulator::start(QString *error)
             return false;
         }
     }
-    return openPort(error);
+    if (!openPort(error))
+        return false;
+    emit running(m_device.settings());
+    return true;
 }
 
 bool Simulator::openPort(QString *error)
@@ -255,6 +258,7 @@ void Simulator::restart()
 {
     ++m_generation;
     m_restarting = true;
+    emit restarting();
     if (m_options.dropOnRestart) {
         // As a vanished USB adapter's name goes, so that nobody reaches another program's
         // terminal through it while the device is away.
@@ -278,11 +282,12 @@ void Simulator::finishRestart()
     if (m_options.forgetChanges) {
         m_device = m_firstDevice;
         log(QStringLiteral("restarted with the settings it started with"));
-        return;
+    } else {
+        if (!m_options.macAfterRestart.isEmpty())
+            m_device.hold(0, m_options.macAfterRestart);
+        log(QStringLiteral("restarted"));
     }
-    if (!m_options.macAfterRestart.isEmpty())
-        m_device.hold(0, m_options.macAfterRestart);
-    log(QStringLiteral("restarted"));
+    emit running(m_device.settings());
 }
 
 void Simulator::log(const QString &text) const

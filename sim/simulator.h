@@ -42,6 +42,11 @@ public:
 
     bool start(QString *error);
 
+signals:
+    // The device is up with these settings: at start and after each restart.
+    void running(const sim::Settings &settings);
+    void restarting();
+
 private:
     bool openPort(QString *error);
     void collect(const QByteArray &bytes);
