@@ -42,12 +42,13 @@ const CommandInfo commands[] = {
     {"write", Command::Write,
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
      "        [--dry-run] [--force] [--backup FILE | --no-backup] [--no-verify]\n"
-     "        [--restart-timeout S]",
+     "        [--restart-timeout S] [--check [--unit ID] [--read ADDR[:COUNT]] [--check-host "
+     "HOST]]",
      "Checks every value, reads the device, saves a backup of it, sends only what differs, "
      "restarts the device and reads it back. A \"mac\" in the profile refuses any other device.",
      "write --port ttyUSB0 site.json --set ip=10.0.0.21",
-     "port mode set dry-run force backup no-backup no-verify restart-timeout timeout baud trace "
-     "quiet"},
+     "port mode set dry-run force backup no-backup no-verify restart-timeout check unit read "
+     "input check-host timeout baud trace quiet"},
     {"reset", Command::Reset, "reset --port PORT [--port PORT]...", "Restarts the device.",
      "reset --port ttyUSB0", "port timeout baud trace quiet"},
     {"check", Command::Check,
@@ -99,6 +100,13 @@ QList<QCommandLineOption> allOptions()
          "FILE"},
         {"no-backup", "Save no backup."},
         {"no-verify", "Do not wait for the device after its restart, nor read it back."},
+        {"check",
+         "After the verify, read registers from a slave through the converter over Modbus TCP, "
+         "at the address and TCP port it now has (tcp-rtu mode): proves it carries data. "
+         "--unit and --read say what to read."},
+        {"check-host",
+         "The address to check instead of the converter's own, e.g. where it sits behind NAT.",
+         "HOST"},
         {"restart-timeout",
          "How long the device may take to answer after its restart, in "
          "seconds (default 15).",
@@ -375,6 +383,20 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--backup and --no-backup: give one of them");
         if (!job.backupFile.isEmpty() && ports.size() > 1)
             errors << QStringLiteral("--backup: one port only");
+        job.check = parser.isSet(QStringLiteral("check"));
+        job.checkHost = parser.value(QStringLiteral("check-host"));
+        readCheckOptions(parser, &job.checkRequest, &errors);
+        const bool checkOption = parser.isSet(QStringLiteral("unit")) ||
+                                 parser.isSet(QStringLiteral("read")) ||
+                                 parser.isSet(QStringLiteral("input")) || !job.checkHost.isEmpty();
+        if (!job.check && checkOption)
+            errors << QStringLiteral("--unit, --read, --input and --check-host go with --check");
+        if (job.check && !job.verify)
+            errors << QStringLiteral("--check and --no-verify: the check needs the device back");
+        if (job.check && job.mode && job.mode != &protocol::modes[0])
+            errors << QStringLiteral("--check: only in mode %1, where the converter serves "
+                                     "Modbus TCP")
+                          .arg(protocol::modes[0].key);
         if (parser.isSet(QStringLiteral("restart-timeout"))) {
             bool ok = false;
             const double seconds = parser.value(QStringLiteral("restart-timeout")).toDouble(&ok);

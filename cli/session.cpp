@@ -69,6 +69,8 @@ void Session::interrupt(int status)
     case Phase::Probing:
     case Phase::ReadingBack:
         return finish(status, QStringLiteral("restarted; interrupted before it was verified"));
+    case Phase::Checking:
+        return finish(status, QStringLiteral("interrupted in the Modbus check"));
     case Phase::Changing:  // the change under way is answered first, then put back
     case Phase::Restoring: // putting back is what an interrupted write has to do
     case Phase::Resetting: // the restart is on its way and cannot be called back
@@ -103,6 +105,8 @@ void Session::linkFinished(Link::Result result, const QByteArray &text)
                                        ? lostLine()
                                        : QStringLiteral("the restart command did not leave the "
                                                         "port"));
+    case Phase::Checking:
+        return;
     case Phase::Probing:
         if (result == Link::Result::Value)
             return probed(text);
@@ -185,6 +189,8 @@ void Session::plan()
         m_rows << Row{index, before, change ? *value : before,
                       change ? (m_job.dryRun ? wouldWrite : notSent) : unchanged};
     }
+    if (changes == 0 && m_job.check)
+        return checkModbus(m_settings, QStringLiteral("nothing to change"));
     if (changes == 0)
         return finish(Done, QStringLiteral("nothing to change"));
     if (m_job.dryRun)
@@ -404,7 +410,42 @@ void Session::compare()
     if (!differences.isEmpty())
         return fail(Differs, QStringLiteral("read back after the restart: %1")
                                  .arg(differences.join(QStringLiteral("; "))));
+    if (m_job.check)
+        return checkModbus(m_readBack, QStringLiteral("written and verified"));
     finish(Done, QStringLiteral("written and verified"));
+}
+
+// Settings that read back right prove the device stored them, not that it carries data.
+void Session::checkModbus(const Values &now, const QString &done)
+{
+    m_phase = Phase::Checking;
+    CheckRequest request = m_job.checkRequest;
+    request.host = m_job.checkHost.isEmpty()
+                       ? QString::fromLatin1(*now[size_t(protocol::parameterIndex("ip"))])
+                       : m_job.checkHost;
+    request.port = now[size_t(protocol::parameterIndex("tcp_port"))]->toUShort();
+    request.timeoutMs = m_job.timeoutMs;
+    m_console.step(QStringLiteral("%1: reading slave %2 through %3:%4")
+                       .arg(port())
+                       .arg(request.unit)
+                       .arg(request.host)
+                       .arg(request.port));
+    auto *check = new ModbusCheck(request, this);
+    connect(check, &ModbusCheck::finished, this, [this, done, request](const CheckResult &result) {
+        if (result.status != Done)
+            return fail(result.status, done + QStringLiteral("; Modbus check: ") + result.message);
+        QStringList values;
+        for (const quint16 value : result.values)
+            values << QString::number(value);
+        finish(Done, QStringLiteral("%1; slave %2 answered through %3:%4 in %5 ms: %6")
+                         .arg(done)
+                         .arg(request.unit)
+                         .arg(request.host)
+                         .arg(request.port)
+                         .arg(result.ms, 0, 'f', 1)
+                         .arg(values.join(QLatin1Char(' '))));
+    });
+    check->start();
 }
 
 void Session::fail(int status, const QString &message)

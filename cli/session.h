@@ -1,5 +1,6 @@
 #pragma once
 
+#include "check.h"
 #include "link.h"
 #include "profile.h"
 
@@ -44,6 +45,11 @@ struct Job
     int timeoutMs = 1000;
     qint32 baud = 9600;
     int restartTimeoutMs = 15000;
+    // After the verify, a Modbus read through the converter at the address and TCP port it now
+    // has, or at checkHost.
+    bool check = false;
+    CheckRequest checkRequest;
+    QString checkHost;
 };
 
 // One key of a write: what the device had, what it has or is to have, and how far it got.
@@ -90,6 +96,7 @@ private:
         Resetting,
         Probing,
         ReadingBack,
+        Checking,
     };
 
     void linkFinished(Link::Result result, const QByteArray &text);
@@ -109,6 +116,7 @@ private:
     void lookAgain(const QString &detail, bool now = false);
     void probed(const QByteArray &mac);
     void compare();
+    void checkModbus(const Values &now, const QString &done);
     void fail(int status, const QString &message);
     void finish(int status, const QString &outcome);
 

@@ -76,9 +76,22 @@ void CheckTest::run_data()
         << QStringList{"0 " + write + "ip=@i --set tcp_port=15021", "3 " + check,
                        "0 check --host @i --tcp-port 15021"}
         << QStringList{"serving Modbus TCP on @i:15021"};
+    QTest::newRow("a write's check reaches the new TCP port")
+        << "" << QStringList{"0 " + write + "tcp_port=15022 --check --read 1:2"}
+        << QStringList{"written and verified; slave 1 answered through @h:15022", ": 101 102"};
+    QTest::newRow("a write's check fails on a line the slave does not share")
+        << "" << QStringList{"4 " + write + "speed=19200 --check"}
+        << QStringList{"written and verified; Modbus check: ", hint};
     QTest::newRow("bad arguments")
-        << QString() << QStringList{"2 check --unit 0 --read 1:200 --tcp-port 0"}
-        << QStringList{"--host: give", "--unit: must be", "--read: must be", "--tcp-port: must be"};
+        << QString()
+        << QStringList{"2 check --unit 0 --read 1:200 --tcp-port 0",
+                       "2 write --port @0 --mode rtu-tcp --set timeout=5 --check --no-verify"}
+        << QStringList{"--host: give",
+                       "--unit: must be",
+                       "--read: must be",
+                       "--tcp-port: must be",
+                       "--check: only in mode tcp-rtu",
+                       "--check and --no-verify"};
 }
 
 void CheckTest::run()
