@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDataStream>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -151,11 +152,11 @@ void ModbusCheck::handle(QModbusReply *reply)
             QStringLiteral("no answer from %1 within %2 ms").arg(slave).arg(m_request.timeoutMs) +
                 hint);
     case QModbusDevice::ProtocolError: {
-        if (!reply->rawResult().isException())
+        const int code = exceptionOf(reply->rawResult());
+        if (code < 0)
             return finish(
                 NoAnswer,
                 QStringLiteral("unusable answer from %1: %2").arg(slave, reply->errorString()));
-        const int code = reply->rawResult().exceptionCode();
         const QString exception =
             QStringLiteral("exception 0x%1 %2")
                 .arg(QString::number(code, 16).toUpper().rightJustified(2, QLatin1Char('0')),
@@ -174,6 +175,19 @@ void ModbusCheck::handle(QModbusReply *reply)
             PortFailed,
             QStringLiteral("the connection to %1 was lost: %2").arg(where(), reply->errorString()));
     }
+}
+
+// The exception code of an exception response, or -1. Read from the answer as it went on the
+// wire: the serial library keeps the function code in an enum that cannot hold the exception bit,
+// and reading it through that enum is undefined.
+int ModbusCheck::exceptionOf(const QModbusPdu &pdu)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << pdu;
+    if (bytes.size() < 2 || (quint8(bytes[0]) & QModbusPdu::ExceptionByte) == 0)
+        return -1;
+    return quint8(bytes[1]);
 }
 
 void ModbusCheck::finish(int status, const QString &message)

@@ -10,6 +10,7 @@
 #include <QVector>
 
 class QCommandLineParser;
+class QModbusPdu;
 class QModbusReply;
 class QModbusTcpClient;
 
@@ -54,6 +55,7 @@ private:
     void send();
     void handle(QModbusReply *reply);
     void finish(int status, const QString &message);
+    static int exceptionOf(const QModbusPdu &pdu);
     QString where() const;
 
     CheckRequest m_request;

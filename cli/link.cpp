@@ -17,9 +17,10 @@ QString systemPath(const QString &name)
 #endif
 }
 
-QString openError(const QSerialPort &port)
+QString openError(const QSerialPort &port, QString *failure)
 {
     const QString path = systemPath(port.portName());
+    *failure = QStringLiteral("cannot-open");
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("no such port: %1; \"tcprtu ports\" lists the serial ports")
@@ -27,11 +28,14 @@ QString openError(const QSerialPort &port)
     case QSerialPort::PermissionError:
 #ifndef Q_OS_WIN
         // The serial library reports a port another program holds the same way.
-        if (!QFileInfo(path).isWritable())
+        if (!QFileInfo(path).isWritable()) {
+            *failure = QStringLiteral("no-access");
             return QStringLiteral("no permission to open %1: add your user to the dialout group "
                                   "(sudo usermod -aG dialout $USER), then log out and in again")
                 .arg(path);
+        }
 #endif
+        *failure = QStringLiteral("in-use");
         return QStringLiteral("%1 is in use by another program: close it, or pick another port")
             .arg(path);
     default:
@@ -67,7 +71,7 @@ bool Link::open(QString *error)
     m_framer.clear();
     if (m_port.open(QIODevice::ReadWrite))
         return true;
-    *error = openError(m_port);
+    *error = openError(m_port, &m_openFailure);
     return false;
 }
 

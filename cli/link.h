@@ -29,6 +29,8 @@ public:
     QString port() const { return m_portName; }
     // On failure, what went wrong and what to do about it.
     bool open(QString *error);
+    // Why the last open failed, in a word: in-use, no-access or cannot-open.
+    QString openFailure() const { return m_openFailure; }
     void close();
     bool isOpen() const { return m_port.isOpen(); }
 
@@ -67,4 +69,5 @@ private:
     Awaiting m_awaiting = Awaiting::Nothing;
     int m_asked = 0;
     int m_sentBytes = 0;
+    QString m_openFailure;
 };

@@ -1,7 +1,10 @@
 // tcprtu: reads and writes converters' settings from the command line, several ports at once.
 
+#include "batch.h"
 #include "check.h"
+#include "find.h"
 #include "interrupts.h"
+#include "inventory.h"
 #include "output.h"
 #include "profile.h"
 #include "session.h"
@@ -34,23 +37,33 @@ const CommandInfo commands[] = {
      "Lists the serial ports: name, location, description, manufacturer, serial number and USB "
      "vendor:product. Pseudo-terminals are not listed; give their path to --port.",
      "ports --json", "json quiet"},
+    {"find", Command::Find, "find [--port PORT]... [--json]",
+     "Asks every serial port (or each --port) for a converter's MAC, all at once: one row per "
+     "port with what answers there.",
+     "find --json", "port json timeout baud trace quiet"},
     {"read", Command::Read,
-     "read --port PORT [--port PORT]... --mode MODE [--json | --output FILE]",
-     "Reads every setting of the mode. --json prints a profile that write takes back as it is.",
+     "read --port PORT [--port PORT]... --mode MODE [--json | --csv | --output FILE]",
+     "Reads every setting of the mode. --json prints a profile that write takes back as it is; "
+     "--csv a sheet that write --inventory takes back.",
      "read --port ttyUSB0 --mode tcp-rtu --output site.json",
-     "port mode json output timeout baud trace quiet"},
+     "port mode json csv output timeout baud trace quiet"},
     {"write", Command::Write,
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
-     "        [--dry-run] [--force] [--backup FILE | --no-backup] [--no-verify]\n"
-     "        [--restart-timeout S] [--check [--unit ID] [--read ADDR[:COUNT]] [--check-host "
-     "HOST]]",
-     "Checks every value, reads the device, saves a backup of it, sends only what differs, "
-     "restarts the device and reads it back. A \"mac\" in the profile refuses any other device.",
-     "write --port ttyUSB0 site.json --set ip=10.0.0.21",
-     "port mode set dry-run force backup no-backup no-verify restart-timeout check unit read "
-     "input check-host timeout baud trace quiet"},
+     "        [--inventory FILE] [--dry-run] [--force] [--backup FILE | --no-backup]\n"
+     "        [--no-verify] [--restart-timeout S] [--json]\n"
+     "        [--check [--unit ID] [--read ADDR[:COUNT]] [--check-host HOST]]",
+     "Checks every value and the units' network settings as a whole, reads each device, saves "
+     "a backup of it, sends only what differs, restarts the device and reads it back. A "
+     "\"mac\" in the profile refuses any other device. With --inventory, each unit gets its "
+     "own row of the sheet, found by its MAC; without --port, every converter find finds.",
+     "write --inventory units.csv site.json",
+     "port mode set inventory dry-run force backup no-backup no-verify restart-timeout json "
+     "check unit read input check-host timeout baud trace quiet"},
     {"reset", Command::Reset, "reset --port PORT [--port PORT]...", "Restarts the device.",
      "reset --port ttyUSB0", "port timeout baud trace quiet"},
+    {"log", Command::Log, "log [--mac MAC] [--json]",
+     "Shows what writes and restarts did to which unit, oldest first.",
+     "log --mac 02:00:00:00:00:01", "mac json quiet"},
     {"check", Command::Check,
      "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]",
      "Reads registers from a slave through the converter, over Modbus TCP: proves that the "
@@ -91,6 +104,12 @@ QList<QCommandLineOption> allOptions()
         {"mode", "The device mode: " + modeList() + '.', "MODE"},
         {"json", "Print JSON instead of a table."},
         {"output", "Save the profile to FILE (one port only).", "FILE"},
+        {"csv", "Print a sheet: a header row, then one row per port."},
+        {"inventory",
+         "A sheet of units (CSV or a JSON array): a \"mac\" column and any keys; each unit "
+         "found gets its row over the shared profile.",
+         "FILE"},
+        {"mac", "Only the entries of this MAC.", "MAC"},
         {"set", "Set KEY to VALUE, over the profile. Keys: " + keyList() + '.', "KEY=VALUE"},
         {"dry-run", "Read and show what would change; save and send nothing."},
         {"force", "Send every key given, also those the device already has."},
@@ -266,8 +285,50 @@ void printOutcomes(const Sessions &sessions, const Console &console)
     }
 }
 
-// Reads the write's wanted values from the profile and --set; every error is added.
-void readWanted(const QCommandLineParser &parser, Job *job, QStringList *errors)
+void printCsv(const Sessions &sessions, const protocol::Mode &mode, const Console &console)
+{
+    QStringList rows{csvRow(QStringList{"port"} + modeKeys(mode))};
+    for (const auto &session : sessions) {
+        QStringList cells{session->port()};
+        for (int i = 0; i < mode.queried; ++i)
+            cells << (session->status() == Done
+                          ? shown(protocol::parameters[i], *session->settings()[size_t(i)])
+                          : QString());
+        rows << csvRow(cells);
+    }
+    console.result(rows.join(QLatin1Char('\n')));
+}
+
+// Rows of the sheet whose unit was on none of the ports.
+QList<const Unit *> notConnected(const Inventory &inventory, const Sessions &sessions)
+{
+    QList<const Unit *> missing;
+    for (const Unit &unit : inventory.units) {
+        if (std::none_of(sessions.begin(), sessions.end(),
+                         [&](const auto &session) { return session->settings()[0] == unit.mac; }))
+            missing << &unit;
+    }
+    return missing;
+}
+
+void printWriteJson(const Sessions &sessions, const QList<const Unit *> &missing,
+                    const Console &console)
+{
+    QJsonArray array;
+    for (const auto &session : sessions)
+        array << unitRecord(*session);
+    for (const Unit *unit : missing)
+        array << QJsonObject{{"port", QJsonValue()},
+                             {"mac", QString::fromLatin1(unit->mac)},
+                             {"result", "not-connected"},
+                             {"status", Done},
+                             {"row", unit->row}};
+    console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
+}
+
+// Reads the write's wanted values from the profile and --set; every error is added. With an
+// inventory the rows may bring the mode and every value.
+void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStringList *errors)
 {
     Profile profile;
     if (!parser.positionalArguments().isEmpty()) {
@@ -281,11 +342,61 @@ void readWanted(const QCommandLineParser &parser, Job *job, QStringList *errors)
         profile.mode = parser.value(QStringLiteral("mode"));
     for (const QString &assignment : parser.values(QStringLiteral("set")))
         setValue(&profile, assignment, errors);
-    job->mode = checkProfile(&profile, errors);
+    job->mode = checkProfile(&profile, errors, !inventory);
     job->wanted = profile.values;
-    if (errors->isEmpty() && std::none_of(job->wanted.begin() + 1, job->wanted.end(),
-                                          [](const auto &value) { return value.has_value(); }))
+    if (!inventory && errors->isEmpty() &&
+        std::none_of(job->wanted.begin() + 1, job->wanted.end(),
+                     [](const auto &value) { return value.has_value(); }))
         errors->append(QStringLiteral("nothing to write: give a profile or --set KEY=VALUE"));
+}
+
+// Every port the system lists, or those given; all asked at once.
+QList<Found> findConverters(const QStringList &given, const Job &job, const Console &console)
+{
+    QStringList ports = given;
+    if (ports.isEmpty()) {
+        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+            ports << info.portName();
+    }
+    Finder finder(ports, job.baud, job.timeoutMs, console);
+    QObject::connect(&finder, &Finder::finished, qApp, &QCoreApplication::quit);
+    QMetaObject::invokeMethod(&finder, &Finder::start, Qt::QueuedConnection);
+    if (!ports.isEmpty())
+        QCoreApplication::exec();
+    return finder.found();
+}
+
+int printFound(const QList<Found> &found, bool json, const Console &console)
+{
+    QList<QStringList> rows{{"port", "found", "mac", "serial_number", "location"}};
+    QJsonArray array;
+    bool opened = false, converter = false;
+    for (const Found &port : found) {
+        const bool isConverter = port.status == QLatin1String("converter");
+        converter = converter || isConverter;
+        opened = opened || isConverter || port.status == QLatin1String("no-answer");
+        const auto orNull = [](const QString &text) {
+            return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+        };
+        array << QJsonObject{
+            {"port", port.port},
+            {"status", port.status},
+            {"mac", isConverter ? QJsonValue(QString::fromLatin1(port.mac)) : QJsonValue()},
+            {"serial_number", orNull(port.serialNumber)},
+            {"location", orNull(port.location)}};
+        QStringList row{port.port, QString(port.status).replace('-', ' '),
+                        isConverter ? QString::fromLatin1(port.mac) : QString(), port.serialNumber,
+                        port.location};
+        std::replace(row.begin(), row.end(), QString(), QStringLiteral("-"));
+        rows << row;
+    }
+    if (json)
+        console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
+    else if (found.isEmpty())
+        console.note(QStringLiteral("no serial ports found"));
+    else
+        console.result(table(rows));
+    return converter ? Done : opened ? NoAnswer : PortFailed;
 }
 
 int run(QCoreApplication &app)
@@ -332,22 +443,33 @@ int run(QCoreApplication &app)
         return Done;
     }
     console.quiet = parser.isSet(QStringLiteral("quiet"));
+    const bool json = parser.isSet(QStringLiteral("json"));
     if (info->command == Command::Ports)
-        return listPorts(parser.isSet(QStringLiteral("json")), console);
+        return listPorts(json, console);
     if (info->command == Command::Check)
         return runCheck(parser, console);
+    if (info->command == Command::Log) {
+        const QString mac = parser.value(QStringLiteral("mac"));
+        const protocol::Checked checked = protocol::check(protocol::parameters[0], mac.toLatin1());
+        if (!mac.isEmpty() && !checked.ok()) {
+            console.error(QStringLiteral("--mac %1: must be %2").arg(mac, checked.rule));
+            return BadInput;
+        }
+        return showLog(checked.value, json, console);
+    }
     console.trace = parser.isSet(QStringLiteral("trace"));
     console.progress = standardErrorIsTerminal();
 
     Job job;
     job.command = info->command;
     QStringList errors;
-    const QStringList ports = parser.values(QStringLiteral("port"));
-    if (ports.isEmpty())
+    QStringList ports = parser.values(QStringLiteral("port"));
+    const QString inventoryFile = parser.value(QStringLiteral("inventory"));
+    if (ports.isEmpty() && inventoryFile.isEmpty() && job.command != Command::Find)
         errors << QStringLiteral("--port: give at least one port");
     // Two conversations on one line would answer each other's questions.
     QStringList seen;
-    for (const QString &port : ports) {
+    for (const QString &port : qAsConst(ports)) {
         const QString canonical = QFileInfo(port).canonicalFilePath();
         const QString line = canonical.isEmpty() ? port : canonical;
         if (seen.contains(line))
@@ -360,20 +482,25 @@ int run(QCoreApplication &app)
     job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 3'600'000, &errors);
     job.baud = number(parser, QStringLiteral("baud"), job.baud, 10'000'000, &errors);
     QString output;
-    bool json = false;
+    bool csv = false;
     if (job.command == Command::Read) {
+        csv = parser.isSet(QStringLiteral("csv"));
         output = parser.value(QStringLiteral("output"));
-        json = parser.isSet(QStringLiteral("json"));
         job.mode = protocol::modeByKey(parser.value(QStringLiteral("mode")));
         if (!job.mode)
             errors << QStringLiteral("--mode: must be %1").arg(modeList());
-        if (json && !output.isEmpty())
-            errors << QStringLiteral("--json and --output: give one of them");
+        if (int(json) + int(csv) + int(!output.isEmpty()) > 1)
+            errors << QStringLiteral("--json, --csv and --output: give one of them");
         if (!output.isEmpty() && ports.size() > 1)
             errors << QStringLiteral("--output: one port only");
     }
+    std::optional<Inventory> inventory;
     if (job.command == Command::Write) {
-        readWanted(parser, &job, &errors);
+        if (!inventoryFile.isEmpty()) {
+            inventory = readInventory(inventoryFile, &errors);
+            job.inventory = inventory ? &*inventory : nullptr;
+        }
+        readWanted(parser, &job, !inventoryFile.isEmpty(), &errors);
         job.force = parser.isSet(QStringLiteral("force"));
         job.dryRun = parser.isSet(QStringLiteral("dry-run"));
         job.verify = !parser.isSet(QStringLiteral("no-verify"));
@@ -381,7 +508,7 @@ int run(QCoreApplication &app)
         job.backupFile = parser.value(QStringLiteral("backup"));
         if (!job.backup && !job.backupFile.isEmpty())
             errors << QStringLiteral("--backup and --no-backup: give one of them");
-        if (!job.backupFile.isEmpty() && ports.size() > 1)
+        if (!job.backupFile.isEmpty() && (ports.size() != 1 || inventory))
             errors << QStringLiteral("--backup: one port only");
         job.check = parser.isSet(QStringLiteral("check"));
         job.checkHost = parser.value(QStringLiteral("check-host"));
@@ -413,6 +540,16 @@ int run(QCoreApplication &app)
         return BadInput;
     }
 
+    if (job.command == Command::Find)
+        return printFound(findConverters(ports, job, console), json, console);
+    // A batch without ports is every converter that answers.
+    if (ports.isEmpty()) {
+        for (const Found &found : findConverters({}, job, console)) {
+            if (found.status == QLatin1String("converter"))
+                ports << found.port;
+        }
+    }
+
     Sessions sessions;
     int interrupted = 0;
     Interrupts interrupts;
@@ -423,27 +560,74 @@ int run(QCoreApplication &app)
         for (const auto &session : sessions)
             session->interrupt(status);
     });
+    std::vector<Session *> units;
+    // Nothing is sent to any unit until every unit was read and the batch makes sense; it is
+    // judged once, as a whole.
+    bool judged = false;
+    const auto judge = [&] {
+        if (judged || std::any_of(units.begin(), units.end(), [](Session *unit) {
+                return !unit->isDone() && !unit->isWaiting();
+            }))
+            return;
+        judged = true;
+        const bool sound = judgeBatch(units, console);
+        for (Session *unit : units) {
+            if (sound)
+                unit->proceed();
+            else
+                unit->cancel(BadInput, QStringLiteral("the batch has errors; nothing sent"));
+        }
+    };
     int running = int(ports.size());
-    for (const QString &port : ports) {
+    for (const QString &port : qAsConst(ports)) {
         sessions.push_back(std::make_unique<Session>(port, job, console));
-        QObject::connect(sessions.back().get(), &Session::finished, &app, [&running] {
+        units.push_back(sessions.back().get());
+        QObject::connect(units.back(), &Session::waiting, &app, judge, Qt::QueuedConnection);
+        QObject::connect(units.back(), &Session::finished, &app, [&running, judge] {
+            judge();
             if (--running == 0)
                 QCoreApplication::quit();
         });
-        QMetaObject::invokeMethod(sessions.back().get(), &Session::start, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(units.back(), &Session::start, Qt::QueuedConnection);
     }
-    app.exec();
+    if (running > 0)
+        app.exec();
 
-    int status = Done;
+    int status = sessions.empty() ? NoAnswer : Done;
     for (const auto &session : sessions)
         status = std::max(status, session->status());
-    // An interrupted read shows nothing, so that no script takes half of it for the whole.
-    if (job.command == Command::Read && !interrupted)
-        status = std::max(status, printRead(sessions, *job.mode, json, output, console));
-    if (job.command == Command::Write)
-        printWrite(sessions, console);
-    if (job.command != Command::Read)
+    if (job.command == Command::Read) {
+        // An interrupted read shows nothing, so that no script takes half of it for the whole.
+        if (interrupted)
+            return status;
+        if (csv)
+            printCsv(sessions, *job.mode, console);
+        else
+            status = std::max(status, printRead(sessions, *job.mode, json, output, console));
+    }
+    const QList<const Unit *> missing =
+        inventory ? notConnected(*inventory, sessions) : QList<const Unit *>();
+    if (job.command == Command::Write && json) {
+        printWriteJson(sessions, missing, console);
+    } else if (job.command != Command::Read) {
+        if (job.command == Command::Write)
+            printWrite(sessions, console);
         printOutcomes(sessions, console);
+        for (const Unit *unit : missing)
+            console.result(QStringLiteral("MAC %1 (row %2): not connected")
+                               .arg(QString::fromLatin1(unit->mac))
+                               .arg(unit->row));
+    }
+    // What reached a unit is logged: every restart, and every write that read one.
+    std::vector<Session *> reached;
+    for (Session *unit : units) {
+        if (job.command == Command::Reset ||
+            (job.command == Command::Write && !job.dryRun && unit->settings()[0] &&
+             unit->result() != QLatin1String("not-in-inventory")))
+            reached.push_back(unit);
+    }
+    if (!reached.empty())
+        logRuns(reached, name, console);
     return console.resultsWritten() ? status : std::max(status, int(OutputFailed));
 }
 

@@ -26,6 +26,8 @@ bool isNumber(protocol::Kind kind)
            kind == protocol::Kind::StopBits || kind == protocol::Kind::Timeout;
 }
 
+} // namespace
+
 // The forms a person writes, as the device takes them: a choice by name in any letter case
 // becomes its code, a mask as /N its dotted form. Anything else is left for check() to judge.
 QByteArray wireSpelling(const protocol::Parameter &parameter, const QString &text)
@@ -77,6 +79,8 @@ QString nearestKey(const QString &key)
     }
     return best;
 }
+
+namespace {
 
 // QJsonDocument keeps the last of two equal keys without a word; in a profile that is a mistake.
 QStringList repeatedKeys(const QByteArray &text)
@@ -220,10 +224,10 @@ void setValue(Profile *profile, const QString &assignment, QStringList *errors)
         profile->values[size_t(index)] = wireSpelling(protocol::parameters[index], value);
 }
 
-const protocol::Mode *checkProfile(Profile *profile, QStringList *errors)
+const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool modeRequired)
 {
     const protocol::Mode *mode = protocol::modeByKey(profile->mode);
-    if (!mode)
+    if (!mode && (modeRequired || !profile->mode.isEmpty()))
         errors->append(
             profile->mode.isEmpty()
                 ? QStringLiteral("no mode: give --mode or \"mode\" in the profile")
@@ -330,7 +334,7 @@ QJsonObject readJson(const QString &path, QString *error)
     return document.object();
 }
 
-QString backupPath(const QByteArray &mac)
+QString stateDirectory()
 {
 #ifdef Q_OS_WIN
     const QString state = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
@@ -340,7 +344,12 @@ QString backupPath(const QByteArray &mac)
     if (!QDir::isAbsolutePath(state))
         state = QDir::homePath() + QStringLiteral("/.local/state");
 #endif
-    const QString directory = state + QStringLiteral("/tcprtu/backups");
+    return state + QStringLiteral("/tcprtu");
+}
+
+QString backupPath(const QByteArray &mac)
+{
+    const QString directory = stateDirectory() + QStringLiteral("/backups");
     QDir().mkpath(directory);
     const QString stem =
         directory + QLatin1Char('/') + QString::fromLatin1(mac).replace(':', '-') +

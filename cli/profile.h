@@ -30,7 +30,8 @@ struct Profile
 std::optional<Profile> readProfile(const QString &path, QStringList *errors);
 void setValue(Profile *profile, const QString &assignment, QStringList *errors);
 // The profile's mode, once its mode and every value pass the device's rules.
-const protocol::Mode *checkProfile(Profile *profile, QStringList *errors);
+// Without a mode where modeRequired is false: an inventory's rows may give each unit its own.
+const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool modeRequired = true);
 
 // The profile of a device that was read: the mode, the MAC and every parameter of the mode.
 QJsonObject toJson(const protocol::Mode &mode, const Values &values);
@@ -38,6 +39,11 @@ QJsonObject toJson(const protocol::Mode &mode, const Values &values);
 QString modeList();
 // The keys a device in this mode has, MAC first.
 QStringList modeKeys(const protocol::Mode &mode);
+// A value as a person writes it (a choice by name in any case, a mask as /N) as the device takes
+// it.
+QByteArray wireSpelling(const protocol::Parameter &parameter, const QString &text);
+// The key a mistyped one most likely meant, or nothing.
+QString nearestKey(const QString &key);
 // A value as a person reads it: choices by name.
 QString shown(const protocol::Parameter &parameter, const QByteArray &value);
 
@@ -49,5 +55,7 @@ bool isRegularOrNew(const QString &path);
 bool saveProfile(const QString &path, const QJsonObject &profile, QString *error);
 // The JSON object a file holds; an empty one, with the reason, when it holds none.
 QJsonObject readJson(const QString &path, QString *error);
+// Where tcprtu keeps what it did: $XDG_STATE_HOME/tcprtu, else ~/.local/state/tcprtu.
+QString stateDirectory();
 // A new file under the user's state directory, named by the MAC and the time in UTC.
 QString backupPath(const QByteArray &mac);

@@ -2,6 +2,8 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace {
 
 // While the device restarts: how often to look for it. Short, because the whole write waits on
@@ -36,7 +38,8 @@ QString lostLine()
 } // namespace
 
 Session::Session(const QString &port, const Job &job, const Console &console, QObject *parent)
-    : QObject(parent), m_job(job), m_console(console), m_link(port, job.baud, console)
+    : QObject(parent), m_job(job), m_console(console), m_link(port, job.baud, console),
+      m_mode(job.mode), m_wanted(job.wanted)
 {
     m_probeTimer.setSingleShot(true);
     connect(&m_link, &Link::finished, this, &Session::linkFinished);
@@ -53,9 +56,93 @@ void Session::start()
     if (m_job.command == Command::Reset)
         return sendReset();
     m_console.step(port() + QStringLiteral(": reading"));
-    for (int i = 0; i < m_job.mode->queried; ++i)
-        m_queue << i;
+    m_queue << macIndex;
     askNext();
+}
+
+void Session::proceed()
+{
+    if (!m_done && m_phase == Phase::Waiting)
+        plan();
+}
+
+void Session::cancel(int status, const QString &message)
+{
+    if (status == Done)
+        return finish(Done, message);
+    fail(status, message);
+}
+
+QString Session::result() const
+{
+    if (m_notInInventory)
+        return QStringLiteral("not-in-inventory");
+    if (m_interrupt)
+        return QStringLiteral("interrupted");
+    switch (m_status) {
+    case Done:
+        if (m_job.command == Command::Reset)
+            return QStringLiteral("restarted");
+        if (m_job.command == Command::Read)
+            return QStringLiteral("read");
+        if (m_job.dryRun)
+            return QStringLiteral("dry-run");
+        if (std::none_of(m_rows.begin(), m_rows.end(),
+                         [](const Row &row) { return row.status != unchanged; }))
+            return QStringLiteral("unchanged");
+        return m_readBackDone ? QStringLiteral("verified") : QStringLiteral("written");
+    case BadInput:
+        return QStringLiteral("not-sent");
+    case PortFailed:
+        return QStringLiteral("port-failed");
+    case NoAnswer:
+        return QStringLiteral("no-answer");
+    case Refused:
+        return QStringLiteral("refused");
+    case Differs:
+        return QStringLiteral("differs");
+    default:
+        return QStringLiteral("failed");
+    }
+}
+
+std::optional<Values> Session::after() const
+{
+    if (!m_readBackDone)
+        return std::nullopt;
+    return m_readBack;
+}
+
+// A unit of an inventory gets its own row's values over the shared ones, and its mode.
+bool Session::findUnit(const QByteArray &mac)
+{
+    if (!m_job.inventory)
+        return true;
+    const Unit *unit = m_job.inventory->find(mac);
+    if (!unit) {
+        m_notInInventory = true;
+        finish(Done, QStringLiteral("not in inventory, left alone"));
+        return false;
+    }
+    if (!unit->mode.isEmpty())
+        m_mode = protocol::modeByKey(unit->mode);
+    if (!m_mode) {
+        fail(BadInput, QStringLiteral("no mode for MAC %1: give --mode, \"mode\" in the profile "
+                                      "or a mode column; nothing sent")
+                           .arg(QString::fromLatin1(mac)));
+        return false;
+    }
+    for (int i = macIndex + 1; i < protocol::parameterCount; ++i) {
+        if (unit->values[size_t(i)])
+            m_wanted[size_t(i)] = unit->values[size_t(i)];
+        if (m_wanted[size_t(i)] && i >= m_mode->queried) {
+            fail(BadInput, QStringLiteral("%1: not a setting in mode %2 (row %3); nothing sent")
+                               .arg(protocol::parameters[i].key, m_mode->key)
+                               .arg(unit->row));
+            return false;
+        }
+    }
+    return true;
 }
 
 void Session::interrupt(int status)
@@ -71,6 +158,8 @@ void Session::interrupt(int status)
         return finish(status, QStringLiteral("restarted; interrupted before it was verified"));
     case Phase::Checking:
         return finish(status, QStringLiteral("interrupted in the Modbus check"));
+    case Phase::Waiting:
+        return finish(status, QStringLiteral("interrupted, nothing sent"));
     case Phase::Changing:  // the change under way is answered first, then put back
     case Phase::Restoring: // putting back is what an interrupted write has to do
     case Phase::Resetting: // the restart is on its way and cannot be called back
@@ -105,6 +194,7 @@ void Session::linkFinished(Link::Result result, const QByteArray &text)
                                        ? lostLine()
                                        : QStringLiteral("the restart command did not leave the "
                                                         "port"));
+    case Phase::Waiting:
     case Phase::Checking:
         return;
     case Phase::Probing:
@@ -122,11 +212,15 @@ void Session::linkFinished(Link::Result result, const QByteArray &text)
 void Session::askNext()
 {
     if (m_queue.isEmpty()) {
-        if (m_phase == Phase::ReadingBack)
+        if (m_phase == Phase::ReadingBack) {
+            m_readBackDone = true;
             return compare();
+        }
         if (m_job.command == Command::Read)
             return finish(Done, QStringLiteral("read"));
-        return plan();
+        m_phase = Phase::Waiting;
+        emit waiting();
+        return;
     }
     m_asked = m_queue.takeFirst();
     m_link.ask(m_asked, m_job.timeoutMs);
@@ -141,6 +235,12 @@ void Session::answered(const QByteArray &value)
     const protocol::Checked checked = protocol::check(parameter, value);
     Values &values = m_phase == Phase::Reading ? m_settings : m_readBack;
     values[size_t(m_asked)] = checked.ok() ? checked.value : value;
+    if (m_phase == Phase::Reading && m_asked == macIndex) {
+        if (!findUnit(*values[macIndex]))
+            return;
+        for (int i = macIndex + 1; i < m_mode->queried; ++i)
+            m_queue << i;
+    }
     if (!checked.ok() && m_phase == Phase::Reading)
         m_console.note(QStringLiteral("%1: warning: the device holds %2=%3, which tcprtu would not "
                                       "write (must be %4)")
@@ -160,7 +260,11 @@ void Session::readFailed(Link::Result result, const QByteArray &text)
     case Link::Result::Unexpected:
         return fail(NoAnswer, QStringLiteral("the device answered %1 when asked for %2: is it in "
                                              "mode %3? --trace shows the traffic%4")
-                                  .arg(quoted(text), key, m_job.mode->key, after));
+                                  .arg(quoted(text), key,
+                                       m_mode            ? m_mode->key
+                                       : m_job.inventory ? "the sheet's"
+                                                         : "the one given",
+                                       after));
     default:
         return fail(NoAnswer, QStringLiteral("no answer to %1 within %2 ms: check the cable, the "
                                              "port and the device's mode, or give a longer "
@@ -173,14 +277,14 @@ void Session::readFailed(Link::Result result, const QByteArray &text)
 
 void Session::plan()
 {
-    const Values &wanted = m_job.wanted;
+    const Values &wanted = m_wanted;
     const QByteArray &mac = *m_settings[macIndex];
     if (wanted[macIndex] && *wanted[macIndex] != mac)
         return fail(BadInput,
                     QStringLiteral("the device's MAC is %1, not %2: nothing written")
                         .arg(QString::fromLatin1(mac), QString::fromLatin1(*wanted[macIndex])));
     int changes = 0;
-    for (int k = 0; k < m_job.mode->written; ++k) {
+    for (int k = 0; k < m_mode->written; ++k) {
         const int index = k + 1; // writable parameter k, as the core lays them out
         const QByteArray &before = *m_settings[size_t(index)];
         const std::optional<QByteArray> &value = wanted[size_t(index)];
@@ -208,7 +312,7 @@ bool Session::saveBackup()
 {
     const QString path =
         m_job.backupFile.isEmpty() ? backupPath(*m_settings[macIndex]) : m_job.backupFile;
-    const QJsonObject profile = toJson(*m_job.mode, m_settings);
+    const QJsonObject profile = toJson(*m_mode, m_settings);
     QString error;
     if (!isRegularOrNew(path))
         error = QStringLiteral("%1: not a regular file, which a backup must be").arg(path);
@@ -312,7 +416,7 @@ void Session::reportStaged()
     const QString command =
         m_backup.isEmpty()
             ? QStringLiteral("tcprtu write --port %1 --mode %2 --force%3")
-                  .arg(port(), m_job.mode->key, sets)
+                  .arg(port(), m_mode->key, sets)
             : QStringLiteral("tcprtu write --port %1 --force %2").arg(port(), m_backup);
     fail(m_failure, QStringLiteral("%1\n  %2 may be staged in the device and take effect at its "
                                    "next restart; to put them back: %3")
@@ -377,7 +481,7 @@ void Session::probed(const QByteArray &mac)
     m_phase = Phase::ReadingBack;
     m_readBack[macIndex] = mac;
     m_console.step(port() + QStringLiteral(": reading back"));
-    for (int i = macIndex + 1; i < m_job.mode->queried; ++i)
+    for (int i = macIndex + 1; i < m_mode->queried; ++i)
         m_queue << i;
     // The answer may be to an earlier look while the latest one is still on its way: let the line
     // fall quiet, or the device would take that look and the next question as one.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "check.h"
+#include "inventory.h"
 #include "link.h"
 #include "profile.h"
 
@@ -29,6 +30,8 @@ enum class Command
     Write,
     Reset,
     Check,
+    Find,
+    Log,
 };
 
 // What to do on every port, as the command line asked.
@@ -37,6 +40,9 @@ struct Job
     Command command = Command::Read;
     const protocol::Mode *mode = nullptr;
     Values wanted; // a write's values in their plain form; the MAC, if given, guards the write
+    // Each unit's own values over the shared ones, found by its MAC; units without a row are
+    // left alone.
+    const Inventory *inventory = nullptr;
     bool force = false;
     bool dryRun = false;
     bool verify = true;
@@ -71,11 +77,22 @@ public:
     Session(const QString &port, const Job &job, const Console &console, QObject *parent = nullptr);
 
     void start();
+    // After a write's read: go on with the unit's plan, or end without sending anything.
+    void proceed();
+    void cancel(int status, const QString &message);
     // A signal asked the program to end: stop starting new steps, leave nothing staged, and end
     // with this status.
     void interrupt(int status);
 
     QString port() const { return m_link.port(); }
+    // Known once the device's MAC is read: the mode, and what this unit is to hold.
+    const protocol::Mode *mode() const { return m_mode; }
+    const Values &wanted() const { return m_wanted; }
+    bool isWaiting() const { return m_phase == Phase::Waiting && !m_done; }
+    // A word for the log and for scripts: verified, unchanged, refused, ...
+    QString result() const;
+    // The device as read back after its restart, when it was.
+    std::optional<Values> after() const;
     bool isDone() const { return m_done; }
     int status() const { return m_status; }
     QString outcome() const { return m_outcome; }
@@ -85,12 +102,15 @@ public:
     QString backup() const { return m_backup; }
 
 signals:
+    // A write's read is done: the batch is judged as a whole before anything is sent.
+    void waiting();
     void finished();
 
 private:
     enum class Phase
     {
         Reading,
+        Waiting,
         Changing,
         Restoring,
         Resetting,
@@ -102,6 +122,7 @@ private:
     void linkFinished(Link::Result result, const QByteArray &text);
     void askNext();
     void answered(const QByteArray &value);
+    bool findUnit(const QByteArray &mac);
     void readFailed(Link::Result result, const QByteArray &text);
     void plan();
     bool saveBackup();
@@ -127,7 +148,11 @@ private:
     QElapsedTimer m_sinceProbe;
     QDeadlineTimer m_restartDeadline;
 
+    const protocol::Mode *m_mode;
+    Values m_wanted;
     Phase m_phase = Phase::Reading;
+    bool m_readBackDone = false;
+    bool m_notInInventory = false;
     QList<int> m_queue; // parameters still to ask, in the device's order
     int m_asked = 0;
     Values m_settings;

@@ -219,6 +219,35 @@ Checked check(const Parameter &parameter, const QByteArray &text)
     return {{}, "unknown"};
 }
 
+QStringList networkProblems(const QByteArray &ip, const QByteArray &mask, const QByteArray &gateway,
+                            const QByteArray &serverIp)
+{
+    const std::optional<quint32> address = parseIpv4(ip);
+    const std::optional<quint32> netmask = parseIpv4(mask);
+    const std::optional<quint32> router = parseIpv4(gateway);
+    QStringList problems;
+    if (!address || !netmask || !router || !isContiguousMask(*netmask))
+        return problems;
+    const quint32 network = *address & *netmask;
+    const quint32 broadcast = network | ~*netmask;
+    // A /31 is a point-to-point link: both of its addresses are hosts.
+    if (~*netmask != 1 && (*address == network || *address == broadcast))
+        problems << QStringLiteral("ip %1 is the %2 address of its subnet (ip and mask)")
+                        .arg(QString::fromLatin1(ip),
+                             *address == network ? QStringLiteral("network")
+                                                 : QStringLiteral("broadcast"));
+    // 0.0.0.0 is no gateway at all.
+    if (*router != 0 && (*router & *netmask) != network)
+        problems << QStringLiteral("gateway %1 lies outside the subnet of ip %2 and mask %3")
+                        .arg(QString::fromLatin1(gateway), QString::fromLatin1(ip),
+                             QString::fromLatin1(mask));
+    if (*router == *address)
+        problems << QStringLiteral("ip and gateway are both %1").arg(QString::fromLatin1(ip));
+    if (!serverIp.isEmpty() && parseIpv4(serverIp) == address)
+        problems << QStringLiteral("server_ip and ip are both %1").arg(QString::fromLatin1(ip));
+    return problems;
+}
+
 QString escaped(const QByteArray &bytes)
 {
     QString text;

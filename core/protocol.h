@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
+#include <QStringList>
 
 #include <iterator>
 #include <string_view>
@@ -159,6 +160,12 @@ struct Checked
 // `text` is spelt as on the wire: parity as its code. A MAC is checked for its form only, and
 // comes back upper-case with colons, so that two spellings of one address compare equal.
 Checked check(const Parameter &parameter, const QByteArray &text);
+
+// The rules a unit's network settings break together, each naming its keys; empty when they make
+// sense. The values are in their plain form; one that is no address is left to check(). An empty
+// server address: the mode has none.
+QStringList networkProblems(const QByteArray &ip, const QByteArray &mask, const QByteArray &gateway,
+                            const QByteArray &serverIp);
 
 // Bytes from or for the line as printable text: CR as \r, LF as \n, a backslash doubled, other
 // control and non-ASCII bytes as \xNN.

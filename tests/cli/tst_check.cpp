@@ -73,8 +73,8 @@ void CheckTest::run_data()
         << QStringList{"network side closed: 192.168.0.10 is not a loopback address"};
     QTest::newRow("serves where its settings say after the restart")
         << ""
-        << QStringList{"0 " + write + "ip=@i --set tcp_port=15021", "3 " + check,
-                       "0 check --host @i --tcp-port 15021"}
+        << QStringList{"0 " + write + "ip=@i --set tcp_port=15021 --set gateway=0.0.0.0",
+                       "3 " + check, "0 check --host @i --tcp-port 15021"}
         << QStringList{"serving Modbus TCP on @i:15021"};
     QTest::newRow("a write's check reaches the new TCP port")
         << "" << QStringList{"0 " + write + "tcp_port=15022 --check --read 1:2"}

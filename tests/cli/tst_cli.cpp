@@ -161,7 +161,7 @@ void CliTest::run_data()
     QTest::newRow("every bad value reported, nothing sent")
         << QStringList{""}
         << QStringList{"2 " + write +
-                       "--set ip=300.1.1.1 --set tcp_port=80 --set server_ip=1.2.3.4 --set "
+                       "--set ip=300.1.1.1 --set tcp_port=80 --set server_ip=192.168.0.20 --set "
                        "gatway=1"}
         << QStringList{"ip=300.1.1.1: must be",
                        "tcp_port=80: must be 502 or",
@@ -200,11 +200,12 @@ void CliTest::run_data()
         << QStringList{"given twice", nothingSent};
     QTest::newRow("MAC guard refuses another device")
         << QStringList{""}
-        << QStringList{"2 " + write + "--set mac=02:00:00:00:00:02 --set ip=1.2.3.4"}
+        << QStringList{"2 " + write + "--set mac=02:00:00:00:00:02 --set ip=192.168.0.20"}
         << QStringList{"MAC is 02:00:00:00:00:01", noChange};
     QTest::newRow("MAC guard takes its device however spelt")
-        << QStringList{""} << QStringList{"0 " + write + "--set mac=020000000001 --set ip=1.2.3.4"}
-        << QStringList{"<- \"CHANGE IP:1.2.3.4\""};
+        << QStringList{""}
+        << QStringList{"0 " + write + "--set mac=020000000001 --set ip=192.168.0.20"}
+        << QStringList{"<- \"CHANGE IP:192.168.0.20\""};
 
     // Ports and answers.
     QTest::newRow("no such port") << QStringList{}
@@ -232,13 +233,15 @@ void CliTest::run_data()
         << QStringList{"\"gateway\": \"192.168.100.254\"", "\"timeout\": 65535"};
     QTest::newRow("zero bytes end a reply")
         << QStringList{"--reply MAC=MAC:02:00:00:00:00:01\\0\\r\\n --reply CHANGE=OK\\0\\0\\r\\n"}
-        << QStringList{"0 " + write + "--set ip=1.2.3.4"} << QStringList{"written and verified"};
+        << QStringList{"0 " + write + "--set ip=192.168.0.20"}
+        << QStringList{"written and verified"};
     QTest::newRow("a device's own values read as they are")
         << QStringList{"--set tcp_port=8080 --set timeout=0"} << QStringList{read}
         << QStringList{"\"tcp_port\": 8080", "warning: the device holds timeout=0"};
     QTest::newRow("a device's own values kept by a write, refused from a profile")
         << QStringList{"--set tcp_port=8080 --set timeout=0"}
-        << QStringList{"0 write --port @0 --mode rtu-tcp --set gateway=10.0.0.1 --backup @d/b.json",
+        << QStringList{"0 write --port @0 --mode rtu-tcp --set gateway=192.168.0.254 --backup "
+                       "@d/b.json",
                        "2 write --port @0 @d/b.json"}
         << QStringList{"tcp_port=8080: must be 502 or", "timeout=0: must be"};
 
@@ -254,64 +257,66 @@ void CliTest::run_data()
         << QStringList{"nothing to change", noChange};
     QTest::newRow("each mode's last key sent, in plain form, backup in the state directory")
         << QStringList{""}
-        << QStringList{"0 " + write + "--set ip=010.0.0.9 --set stop_bits=2",
+        << QStringList{"0 " + write + "--set ip=192.168.000.9 --set stop_bits=2",
                        "0 write --port @0 --mode rtu-tcp --set timeout=02000 --no-verify"}
-        << QStringList{"<- \"CHANGE IP:10.0.0.9\"", "<- \"CHANGE STOP BIT:2\"",
+        << QStringList{"<- \"CHANGE IP:192.168.0.9\"", "<- \"CHANGE STOP BIT:2\"",
                        "<- \"CHANGE TIMEOUT TCP:2000\"", "<- \"RESET\"",
                        "backup in @d/state/tcprtu/backups/02-00-00-00-00-01-20"};
     QTest::newRow("the backup restores the device")
         << QStringList{""}
-        << QStringList{"0 " + write + "--set ip=10.0.0.9 --set parity=odd --backup @d/b.json",
+        << QStringList{"0 " + write + "--set ip=192.168.0.9 --set parity=odd --backup @d/b.json",
                        "0 write --port @0 @d/b.json", "0 read --port @0 --mode tcp-rtu --json"}
         << QStringList{"\"ip\": \"192.168.0.10\"", "\"parity\": \"none\""};
     QTest::newRow("force sends what the device has")
         << QStringList{""} << QStringList{"0 " + write + "--force --set ip=192.168.0.10"}
         << QStringList{"<- \"CHANGE IP:192.168.0.10\"", "verified"};
     QTest::newRow("dry run sends and saves nothing")
-        << QStringList{""} << QStringList{"0 " + write + "--dry-run --set ip=10.0.0.9"}
+        << QStringList{""} << QStringList{"0 " + write + "--dry-run --set ip=192.168.0.9"}
         << QStringList{"would write", noChange, noRestart, "!backup in"};
     QTest::newRow("refused: what was accepted put back, no restart; the next write is clean")
         << QStringList{"--refuse mask"}
-        << QStringList{"5 " + write + "--set ip=1.2.3.4 --set mask=255.0.0.0 --set gateway=1.2.3.1",
-                       "0 " + write + "--set gateway=1.2.3.1"}
+        << QStringList{"5 " + write +
+                           "--set ip=192.168.0.20 --set mask=255.255.0.0 --set "
+                           "gateway=192.168.0.254",
+                       "0 " + write + "--set gateway=192.168.0.254"}
         << QStringList{"<- \"CHANGE IP:192.168.0.10\"", "written and verified"};
     QTest::newRow("refused: its message and what was put back")
         << QStringList{"--refuse mask"}
-        << QStringList{"5 " + write + "--set ip=1.2.3.4 --set mask=255.0.0.0"}
-        << QStringList{"answered \"ERR refused\" to mask=255.0.0.0", "ip put back to 192.168.0.10",
-                       noRestart};
+        << QStringList{"5 " + write + "--set ip=192.168.0.20 --set mask=255.255.0.0"}
+        << QStringList{"answered \"ERR refused\" to mask=255.255.0.0",
+                       "ip put back to 192.168.0.10", noRestart};
     QTest::newRow("a change left unanswered is put back too")
         << QStringList{"--reply CHANGE~MASK:="}
-        << QStringList{"5 " + write + "--set ip=1.2.3.4 --set mask=255.0.0.0"}
-        << QStringList{"did not answer mask=255.0.0.0", "<- \"CHANGE MASK:255.255.255.0\"",
+        << QStringList{"5 " + write + "--set ip=192.168.0.20 --set mask=255.255.0.0"}
+        << QStringList{"did not answer mask=255.255.0.0", "<- \"CHANGE MASK:255.255.255.0\"",
                        "<- \"CHANGE IP:192.168.0.10\"", noRestart};
     QTest::newRow("changes another left staged are caught by the whole-device check")
         << QStringList{"--staged ip=10.9.9.9"}
         << QStringList{"6 " + write + "--set gateway=192.168.0.254"}
         << QStringList{"ip is 10.9.9.9, expected 192.168.0.10"};
     QTest::newRow("read back differs")
-        << QStringList{"--forget-changes"} << QStringList{"6 " + write + "--set ip=1.2.3.4"}
-        << QStringList{"ip is 192.168.0.10, expected 1.2.3.4"};
+        << QStringList{"--forget-changes"} << QStringList{"6 " + write + "--set ip=192.168.0.20"}
+        << QStringList{"ip is 192.168.0.10, expected 192.168.0.20"};
     QTest::newRow("another unit after the restart")
         << QStringList{"--mac-after-restart 02:00:00:00:00:09"}
-        << QStringList{"6 " + write + "--set ip=1.2.3.4"}
+        << QStringList{"6 " + write + "--set ip=192.168.0.20"}
         << QStringList{"another unit answered after the restart: MAC 02:00:00:00:00:09"};
 
     // The restart.
     QTest::newRow("verified after the line dropped")
-        << QStringList{"--drop-on-restart"} << QStringList{"0 " + write + "--set ip=1.2.3.4"}
+        << QStringList{"--drop-on-restart"} << QStringList{"0 " + write + "--set ip=192.168.0.20"}
         << QStringList{"written and verified"};
     QTest::newRow("not back after the restart")
         << QStringList{"--drop-on-restart --restart-ms 3000"}
-        << QStringList{"4 " + write + "--set ip=1.2.3.4 --restart-timeout 0.5"}
+        << QStringList{"4 " + write + "--set ip=192.168.0.20 --restart-timeout 0.5"}
         << QStringList{"did not come back"};
     QTest::newRow("the restart wait ends on a port that keeps failing")
         << QStringList{"--hang-up-after-restart"}
-        << QStringList{"4 " + write + "--set ip=1.2.3.4 --restart-timeout 1"}
+        << QStringList{"4 " + write + "--set ip=192.168.0.20 --restart-timeout 1"}
         << QStringList{"did not come back", "hanging up on the host"};
     QTest::newRow("late answers to the restart probe skipped")
         << QStringList{"--slow 250"}
-        << QStringList{"0 write --port @0 --mode tcp-rtu --timeout 400 --set ip=1.2.3.4"}
+        << QStringList{"0 write --port @0 --mode tcp-rtu --timeout 400 --set ip=192.168.0.20"}
         << QStringList{"written and verified"};
     QTest::newRow("RESET leaves at the line's speed before the port closes")
         << QStringList{""} << QStringList{"0 reset --port @0 --baud 1200"}
@@ -325,8 +330,8 @@ void CliTest::run_data()
 
     // Several ports.
     QTest::newRow("several ports: each its own result, the highest status")
-        << QStringList{"", "--refuse ip"}
-        << QStringList{"5 " + write + "--port @1 --set ip=1.2.3.4"}
+        << QStringList{"", "--refuse gateway"}
+        << QStringList{"5 " + write + "--port @1 --set gateway=192.168.0.254"}
         << QStringList{"@0: written and verified", "@1: failed, status 5"};
     QTest::newRow("several ports read as JSON, null for a failed one")
         << QStringList{"--silent", ""}
@@ -369,12 +374,12 @@ void CliTest::interrupted_data()
     QTest::addColumn<QString>("action"); // signals to send tcprtu, or "unplug" the device
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("fragments");
-    const QString write = "write --port @0 --mode tcp-rtu --trace --set ip=1.2.3.4 --set "
-                          "mask=255.0.0.0 --set gateway=1.2.3.1";
+    const QString write = "write --port @0 --mode tcp-rtu --trace --set ip=192.168.0.20 --set "
+                          "mask=255.255.0.0 --set gateway=192.168.0.254";
     QTest::newRow("Ctrl-C in a write: the change under way answered, all put back, table shown")
         << "--slow 150" << write << "> CHANGE MASK"
         << "INT" << 130
-        << QStringList{"<- \"CHANGE MASK:255.0.0.0\"",
+        << QStringList{"<- \"CHANGE MASK:255.255.0.0\"",
                        "<- \"CHANGE MASK:255.255.255.0\"",
                        "<- \"CHANGE IP:192.168.0.10\"",
                        "!<- \"CHANGE GATEWAY",
@@ -442,10 +447,10 @@ void CliTest::outputs_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("fragments");
     QTest::newRow("backup on a full disk: nothing sent")
-        << "write --port @0 --mode tcp-rtu --set ip=1.2.3.4 --backup @f"
+        << "write --port @0 --mode tcp-rtu --set ip=192.168.0.20 --backup @f"
         << "" << 2 << QStringList{"backup not saved", noChange};
     QTest::newRow("backup on a disk that loses it")
-        << "write --port @0 --mode tcp-rtu --set ip=1.2.3.4 --backup /dev/null"
+        << "write --port @0 --mode tcp-rtu --set ip=192.168.0.20 --backup /dev/null"
         << "" << 2 << QStringList{"backup not saved", noChange};
     QTest::newRow("--output on a full disk") << "read --port @0 --mode tcp-rtu --output @f"
                                              << "" << 7 << QStringList{"profile not saved"};

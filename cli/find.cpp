@@ -1,0 +1,61 @@
+#include "find.h"
+
+#include "protocol.h"
+
+#include <QSerialPortInfo>
+
+Found describePort(const QString &port)
+{
+    Found found{port, {}, {}, {}, {}};
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        if (info.portName() == port || info.systemLocation() == port) {
+            found.serialNumber = info.serialNumber();
+            found.location = info.systemLocation();
+        }
+    }
+    return found;
+}
+
+Finder::Finder(const QStringList &ports, qint32 baud, int timeoutMs, const Console &console,
+               QObject *parent)
+    : QObject(parent), m_timeoutMs(timeoutMs)
+{
+    for (const QString &port : ports) {
+        m_found << describePort(port);
+        m_links.push_back(std::make_unique<Link>(port, baud, console));
+    }
+}
+
+void Finder::start()
+{
+    m_running = int(m_links.size());
+    if (m_running == 0)
+        return emit finished();
+    for (int i = 0; i < int(m_links.size()); ++i) {
+        Link &link = *m_links[size_t(i)];
+        QString error;
+        if (!link.open(&error)) {
+            done(i, link.openFailure());
+            continue;
+        }
+        connect(&link, &Link::finished, this,
+                [this, i](Link::Result result, const QByteArray &text) {
+                    if (result == Link::Result::Value)
+                        done(i, QStringLiteral("converter"), text);
+                    else
+                        done(i, QStringLiteral("no-answer"));
+                });
+        link.ask(0, m_timeoutMs);
+    }
+}
+
+void Finder::done(int i, const QString &status, const QByteArray &mac)
+{
+    m_links[size_t(i)]->close();
+    m_found[i].status = status;
+    // Spelt as every other command spells a MAC.
+    const protocol::Checked checked = protocol::check(protocol::parameters[0], mac);
+    m_found[i].mac = checked.ok() ? checked.value : mac;
+    if (--m_running == 0)
+        emit finished();
+}

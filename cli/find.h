@@ -1,0 +1,45 @@
+#pragma once
+
+#include "link.h"
+
+#include <QList>
+
+#include <memory>
+#include <vector>
+
+// What one port holds: a converter and its MAC, or why there is none.
+struct Found
+{
+    QString port;
+    QString status; // converter, no-answer, in-use, no-access, cannot-open
+    QByteArray mac;
+    QString serialNumber; // the adapter's, where the system knows it
+    QString location;
+};
+
+// Asks every port for a MAC at the same time, so that a hub of adapters takes one time-out.
+class Finder : public QObject
+{
+    Q_OBJECT
+
+public:
+    Finder(const QStringList &ports, qint32 baud, int timeoutMs, const Console &console,
+           QObject *parent = nullptr);
+
+    void start();
+    const QList<Found> &found() const { return m_found; }
+
+signals:
+    void finished();
+
+private:
+    void done(int i, const QString &status, const QByteArray &mac = {});
+
+    const int m_timeoutMs;
+    QList<Found> m_found;
+    std::vector<std::unique_ptr<Link>> m_links;
+    int m_running = 0;
+};
+
+// The adapter's serial number and location for a port given by name or path; empty where unknown.
+Found describePort(const QString &port);
