@@ -4,7 +4,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 namespace {
 
@@ -133,7 +132,8 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
         if (!rows.isEmpty())
             header = rows.takeFirst();
     }
-    header.replaceInStrings(QRegularExpression(QStringLiteral("\\s")), QString());
+    for (QString &name : header)
+        name = name.simplified().toLower();
     const int macColumn = int(header.indexOf(QStringLiteral("mac")));
     if (macColumn < 0) {
         errors->append(QStringLiteral("%1: no \"mac\" column").arg(path));

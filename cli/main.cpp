@@ -464,7 +464,8 @@ int run(QCoreApplication &app)
     job.command = info->command;
     QStringList errors;
     QStringList ports = parser.values(QStringLiteral("port"));
-    const QString inventoryFile = parser.value(QStringLiteral("inventory"));
+    const QString inventoryFile =
+        job.command == Command::Write ? parser.value(QStringLiteral("inventory")) : QString();
     if (ports.isEmpty() && inventoryFile.isEmpty() && job.command != Command::Find)
         errors << QStringLiteral("--port: give at least one port");
     // Two conversations on one line would answer each other's questions.

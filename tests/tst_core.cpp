@@ -31,6 +31,8 @@ private slots:
     void framer();
     void check_data();
     void check();
+    void network_data();
+    void network();
 };
 
 // clang-format off
@@ -132,6 +134,43 @@ void CoreTest::check_data()
 }
 // clang-format on
 
+void CoreTest::network_data()
+{
+    QTest::addColumn<QByteArrayList>("settings"); // ip, mask, gateway, server_ip
+    QTest::addColumn<QString>("problems");        // joined by "; "
+    const struct
+    {
+        const char *name;
+        QByteArrayList settings;
+        const char *problems;
+    } rows[] = {
+        {"sound", {"192.168.0.10", "255.255.255.0", "192.168.0.1", ""}, ""},
+        {"no gateway", {"192.168.0.10", "255.255.255.0", "0.0.0.0", ""}, ""},
+        {"gateway elsewhere",
+         {"192.168.0.10", "255.255.255.0", "192.168.1.1", ""},
+         "gateway 192.168.1.1 lies outside the subnet of ip 192.168.0.10 and mask 255.255.255.0"},
+        {"network address",
+         {"10.0.0.0", "255.255.255.0", "10.0.0.1", ""},
+         "ip 10.0.0.0 is the network address of its subnet (ip and mask)"},
+        {"broadcast address",
+         {"10.0.0.255", "255.255.255.0", "10.0.0.1", ""},
+         "ip 10.0.0.255 is the broadcast address of its subnet (ip and mask)"},
+        {"a /31 has neither", {"10.0.0.0", "255.255.255.254", "10.0.0.1", ""}, ""},
+        {"ip is the gateway",
+         {"10.0.0.1", "255.255.255.0", "10.0.0.1", ""},
+         "ip and gateway are both 10.0.0.1"},
+        {"server is itself",
+         {"10.0.0.2", "255.255.255.0", "10.0.0.1", "10.0.0.2"},
+         "server_ip and ip are both 10.0.0.2"},
+        {"server elsewhere", {"10.0.0.2", "255.255.255.0", "10.0.0.1", "10.9.0.2"}, ""},
+        {"no address is left to the value check",
+         {"10.0.0.300", "255.255.255.0", "10.9.9.9", ""},
+         ""},
+    };
+    for (const auto &r : rows)
+        QTest::newRow(r.name) << r.settings << QString(r.problems);
+}
+
 void CoreTest::answers()
 {
     QFETCH(QByteArray, key);
@@ -189,6 +228,15 @@ void CoreTest::check()
     QCOMPARE(checked.value, plain);
     // A refusal names the rule broken; a valid value has none.
     QCOMPARE(checked.rule.isEmpty(), !plain.isEmpty());
+}
+
+void CoreTest::network()
+{
+    QFETCH(QByteArrayList, settings);
+    QFETCH(QString, problems);
+    QCOMPARE(
+        protocol::networkProblems(settings[0], settings[1], settings[2], settings[3]).join("; "),
+        problems);
 }
 
 QTEST_APPLESS_MAIN(CoreTest)

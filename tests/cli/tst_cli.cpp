@@ -328,6 +328,78 @@ void CliTest::run_data()
                        "0 read --port @0 --mode tcp-rtu"}
         << QStringList{"<- \"RESET\"", "!RESETMAC", "!RESETRESET"};
 
+    // Batches: find, a sheet read and written back, a unit for each row, the log.
+    const QString unit1 = "--set mac=02:00:00:00:00:01", unit2 = "--set mac=02:00:00:00:00:02",
+                  unit3 = "--set mac=02:00:00:00:00:03";
+    QTest::newRow("find: every port at once, each with what is there")
+        << QStringList{unit1, "--silent", unit3}
+        << QStringList{"& read --port @2 --mode tcp-rtu --timeout 5000 --trace",
+                       "0 find --port @0 --port @1 --port @2 --port @d/none --json --timeout 300"}
+        << QStringList{"\"mac\": \"02:00:00:00:00:01\",\n        \"port\": \"@0\",\n        "
+                       "\"serial_number\": null,\n        \"status\": \"converter\"",
+                       "\"port\": \"@1\",\n        \"serial_number\": null,\n        \"status\": "
+                       "\"no-answer\"",
+                       "\"status\": \"in-use\"", "\"status\": \"cannot-open\""};
+    QTest::newRow("find: ports that open but none answers, and none that opens")
+        << QStringList{"--silent"}
+        << QStringList{"3 find --port @d/none", "4 find --port @0 --timeout 200"}
+        << QStringList{"@0  no answer"};
+    QTest::newRow("a sheet read, edited and written back, a row for each unit")
+        << QStringList{unit1, unit2 + " --set ip=192.168.0.11", unit3}
+        << QStringList{"0 read --port @0 --port @1 --mode tcp-rtu --csv >> @d/read.csv",
+                       "0 write --port @0 --port @1 --mode tcp-rtu --inventory @d/read.csv",
+                       "> @d/units.csv "
+                       "\\ufeffMAC;ip;label;mode\\r\\n02-00-00-00-00-01;192.168.0.21;"
+                       "\"left; top\";tcp-rtu\\r\\n02:00:00:00:00:02;192.168.0.22;;\\r\\n"
+                       "02:00:00:00:00:09;192.168.0.29;;\\r\\n",
+                       "0 write --port @0 --port @1 --port @2 --mode tcp-rtu --inventory "
+                       "@d/units.csv"}
+        << QStringList{
+               "!<- \"CHANGE GATEWAY",          "<- \"CHANGE IP:192.168.0.21\"",
+               "<- \"CHANGE IP:192.168.0.22\"", "@0: written and verified",
+               "@2: not in inventory",          "MAC 02:00:00:00:00:09 (row 4): not connected"};
+    QTest::newRow("a sheet as JSON, results as JSON")
+        << QStringList{unit1, unit3}
+        << QStringList{"> @d/units.json [{\"mac\": \"02:00:00:00:00:01\", \"speed\": 19200}, "
+                       "{\"mac\": \"02:00:00:00:00:07\", \"speed\": \"4800\"}]",
+                       "0 write --port @0 --port @1 --mode tcp-rtu --inventory @d/units.json "
+                       "--json"}
+        << QStringList{"<- \"CHANGE SPEED RS485:19200\"", "\"result\": \"verified\"",
+                       "\"result\": \"not-in-inventory\"", "\"result\": \"not-connected\""};
+    QTest::newRow("every mistake in a sheet, by row and column, nothing sent")
+        << QStringList{unit1}
+        << QStringList{"> @d/units.csv mac,ip,gatway,port\\n02:00:00:00:00:01,192.168.0.21,,\\n"
+                       "02:00:00:00:00:01,192.168.0.300,,\\n02:00:00:00:00:05,192.168.0.21,,\\n",
+                       "2 write --port @0 --mode tcp-rtu --inventory @d/units.csv"}
+        << QStringList{"column 3 \"gatway\": unknown key; did you mean gateway?",
+                       "row 3: MAC 02:00:00:00:00:01 is on row 2 too",
+                       "row 3, column 2 \"ip\": 192.168.0.300 must be",
+                       "row 4: ip 192.168.0.21 is on row 2 too",
+                       "!\"port\"",
+                       nothingSent};
+    QTest::newRow("network mistakes: nothing sent to any unit")
+        << QStringList{unit1, unit2, unit3}
+        << QStringList{"2 write --port @0 --port @1 --port @2 --mode tcp-rtu --set "
+                       "ip=192.168.0.30",
+                       "2 write --port @0 --mode tcp-rtu --set gateway=10.0.0.1"}
+        << QStringList{"gateway 10.0.0.1 lies outside the subnet of ip 192.168.0.10", noChange};
+    QTest::newRow("one address for three units")
+        << QStringList{unit1, unit2, unit3}
+        << QStringList{"2 write --port @0 --port @1 --port @2 --mode tcp-rtu --set "
+                       "ip=192.168.0.30"}
+        << QStringList{"ip 192.168.0.30 would be held by 3 units: @0, @1, @2", noChange};
+    QTest::newRow("the log: every write and restart, lines never mixed")
+        << QStringList{unit1, unit2, unit3}
+        << QStringList{"0 write --port @0 --mode tcp-rtu --set gateway=192.168.0.254",
+                       "0 write --port @0 --mode tcp-rtu --set gateway=192.168.0.254",
+                       "0 write --port @1 --mode tcp-rtu --dry-run --set gateway=192.168.0.254",
+                       "* reset --port @0 | reset --port @1 | reset --port @2",
+                       "* reset --port @0 | reset --port @1 | reset --port @2",
+                       "0 log"}
+        << QStringList{"02:00:00:00:00:01  verified   gateway\n",
+                       "02:00:00:00:00:01  unchanged  -\n", "-                  restarted  -\n",
+                       "!dry-run"};
+
     // Several ports.
     QTest::newRow("several ports: each its own result, the highest status")
         << QStringList{"", "--refuse gateway"}
@@ -351,14 +423,29 @@ void CliTest::run()
         if (step.startsWith("> ")) {
             QFile file(bench.expand(step.section(' ', 1, 1)));
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(step.section(' ', 2).replace("\\n", "\n").toUtf8());
+            QString text = step.section(' ', 2);
+            file.write(text.replace("\\n", "\n")
+                           .replace("\\r", "\r")
+                           .replace("\\ufeff", QChar(0xfeff))
+                           .toUtf8());
             continue;
         }
         if (step.startsWith("& ")) {
             QVERIFY(bench.startInBackground(step.mid(2)));
             continue;
         }
-        const auto tcprtu = bench.start(step.section(' ', 1));
+        // "* A | B": runs side by side, each to end well.
+        if (step.startsWith("* ")) {
+            std::vector<std::unique_ptr<QProcess>> runs;
+            for (const QString &arguments : step.mid(2).split(" | "))
+                runs.push_back(bench.start(arguments));
+            for (const auto &run : runs)
+                QVERIFY(run->waitForFinished(8000) && run->exitCode() == 0);
+            continue;
+        }
+        // "... >> FILE": standard output kept in FILE.
+        const QString arguments = step.section(' ', 1).section(" >> ", 0, 0);
+        const auto tcprtu = bench.start(arguments, bench.expand(step.section(" >> ", 1)));
         output = finished(*tcprtu, step.section(' ', 0, 0).toInt());
         QVERIFY2(!output.startsWith("status") && output != "still running",
                  qPrintable(step + ": " + output));
