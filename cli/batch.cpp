@@ -125,6 +125,7 @@ void logRuns(const std::vector<Session *> &units, const QString &command, const 
     QString user = qEnvironmentVariable("USER");
     if (user.isEmpty())
         user = qEnvironmentVariable("USERNAME");
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const Session *unit : units) {
         QJsonObject entry = unitRecord(*unit);
         entry.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
@@ -132,7 +133,7 @@ void logRuns(const std::vector<Session *> &units, const QString &command, const 
         entry.insert("host", QSysInfo::machineHostName());
         entry.insert("version", TCPRTU_VERSION);
         entry.insert("command", command);
-        entry.insert("serial_number", textOrNull(describePort(unit->port()).serialNumber));
+        entry.insert("serial_number", textOrNull(describePort(unit->port(), ports).serialNumber));
         const QByteArray line = QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n';
         if (file.write(line) != line.size()) {
             console.note(QStringLiteral("warning: not logged in full: %1: %2")

@@ -4,10 +4,10 @@
 
 #include <QSerialPortInfo>
 
-Found describePort(const QString &port)
+Found describePort(const QString &port, const QList<QSerialPortInfo> &ports)
 {
     Found found{port, {}, {}, {}, {}};
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+    for (const QSerialPortInfo &info : ports) {
         if (info.portName() == port || info.systemLocation() == port) {
             found.serialNumber = info.serialNumber();
             found.location = info.systemLocation();
@@ -20,8 +20,10 @@ Finder::Finder(const QStringList &ports, qint32 baud, int timeoutMs, const Conso
                QObject *parent)
     : QObject(parent), m_timeoutMs(timeoutMs)
 {
+    // Listing the ports walks the system's device tree: once is enough.
+    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (const QString &port : ports) {
-        m_found << describePort(port);
+        m_found << describePort(port, known);
         m_links.push_back(std::make_unique<Link>(port, baud, console));
     }
 }

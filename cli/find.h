@@ -3,6 +3,7 @@
 #include "link.h"
 
 #include <QList>
+#include <QSerialPortInfo>
 
 #include <memory>
 #include <vector>
@@ -41,5 +42,6 @@ private:
     int m_running = 0;
 };
 
-// The adapter's serial number and location for a port given by name or path; empty where unknown.
-Found describePort(const QString &port);
+// The adapter's serial number and location for a port given by name or path, among the ports the
+// system lists; empty where unknown.
+Found describePort(const QString &port, const QList<QSerialPortInfo> &ports);
