@@ -1,6 +1,5 @@
 #include "inventory.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -94,16 +93,10 @@ QString csvRow(const QStringList &cells)
 
 std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        errors->append(QStringLiteral("%1: %2").arg(path, file.errorString()));
+    const std::optional<QByteArray> file = readSmallFile(path, maxInventoryBytes, errors);
+    if (!file)
         return std::nullopt;
-    }
-    const QByteArray bytes = file.read(maxInventoryBytes + 1);
-    if (bytes.size() > maxInventoryBytes) {
-        errors->append(QStringLiteral("%1: larger than 1 MiB, not an inventory").arg(path));
-        return std::nullopt;
-    }
+    const QByteArray &bytes = *file;
     // Both forms become a header and rows of text, judged alike.
     QStringList header;
     QList<QStringList> rows;

@@ -180,6 +180,18 @@ int number(const QCommandLineParser &parser, const QString &name, int fallback, 
     return fallback;
 }
 
+// One listing of ports, as JSON or as a table under its header row.
+void printPorts(const QJsonArray &array, const QList<QStringList> &rows, bool json,
+                const Console &console)
+{
+    if (json)
+        console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
+    else if (array.isEmpty())
+        console.note(QStringLiteral("no serial ports found"));
+    else
+        console.result(table(rows));
+}
+
 int listPorts(bool json, const Console &console)
 {
     const char *const fields[] = {"name",         "location",      "description",
@@ -203,12 +215,7 @@ int listPorts(bool json, const Console &console)
         rows << row;
         std::replace(rows.last().begin(), rows.last().end(), QString(), QStringLiteral("-"));
     }
-    if (json)
-        console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
-    else if (array.isEmpty())
-        console.note(QStringLiteral("no serial ports found"));
-    else
-        console.result(table(rows));
+    printPorts(array, rows, json, console);
     return Done;
 }
 
@@ -390,12 +397,7 @@ int printFound(const QList<Found> &found, bool json, const Console &console)
         std::replace(row.begin(), row.end(), QString(), QStringLiteral("-"));
         rows << row;
     }
-    if (json)
-        console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
-    else if (found.isEmpty())
-        console.note(QStringLiteral("no serial ports found"));
-    else
-        console.result(table(rows));
+    printPorts(array, rows, json, console);
     return converter ? Done : opened ? NoAnswer : PortFailed;
 }
 

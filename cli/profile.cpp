@@ -166,20 +166,29 @@ QString modeList()
     return keys.join(QStringLiteral(" or "));
 }
 
-std::optional<Profile> readProfile(const QString &path, QStringList *errors)
+std::optional<QByteArray> readSmallFile(const QString &path, qint64 maxBytes, QStringList *errors)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         errors->append(QStringLiteral("%1: %2").arg(path, file.errorString()));
         return std::nullopt;
     }
-    const QByteArray text = file.read(maxProfileBytes + 1);
-    if (text.size() > maxProfileBytes) {
-        errors->append(QStringLiteral("%1: larger than %2 KiB, not a profile")
+    const QByteArray bytes = file.read(maxBytes + 1);
+    if (bytes.size() > maxBytes) {
+        errors->append(QStringLiteral("%1: larger than %2 KiB, not what tcprtu reads")
                            .arg(path)
-                           .arg(maxProfileBytes / 1024));
+                           .arg(maxBytes / 1024));
         return std::nullopt;
     }
+    return bytes;
+}
+
+std::optional<Profile> readProfile(const QString &path, QStringList *errors)
+{
+    const std::optional<QByteArray> file = readSmallFile(path, maxProfileBytes, errors);
+    if (!file)
+        return std::nullopt;
+    const QByteArray &text = *file;
     if (text.trimmed().isEmpty()) {
         errors->append(QStringLiteral("%1: empty, not a profile").arg(path));
         return std::nullopt;

@@ -25,6 +25,10 @@ struct Profile
     QStringList unknownKeys;
 };
 
+// The whole of a file of at most maxBytes; nothing, with the reason added, otherwise. The path may
+// name a device that never ends: no more than that is read.
+std::optional<QByteArray> readSmallFile(const QString &path, qint64 maxBytes, QStringList *errors);
+
 // Every problem found is added to errors, so that all of them can be mended at once. Nothing
 // when the file is no JSON object at all.
 std::optional<Profile> readProfile(const QString &path, QStringList *errors);
