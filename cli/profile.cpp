@@ -312,8 +312,11 @@ bool isRegularOrNew(const QString &path)
 bool writeFile(const QString &path, const QByteArray &bytes, QString *error)
 {
     if (isRegularOrNew(path)) {
+        // commit() misses a failure of the buffered write it flushes on a full disk, and would
+        // put an empty file in place: the flush is made and checked first.
         QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush() &&
+            file.commit())
             return true;
         *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;

@@ -119,9 +119,11 @@ void PtyPort::checkHostBack()
     pollfd watch{m_fd, POLLIN, 0};
     if (::poll(&watch, 1, 0) > 0 && (watch.revents & POLLHUP) != 0) {
         // A host that opened the port, wrote and closed it again between two looks left its
-        // bytes behind; the device takes them all the same.
-        if ((watch.revents & POLLIN) != 0)
+        // bytes behind; the device takes them all the same, as a whole message.
+        if ((watch.revents & POLLIN) != 0) {
             readPending();
+            emit hostClosed();
+        }
         return;
     }
     m_hostPoll.stop();

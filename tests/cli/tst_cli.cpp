@@ -2,6 +2,7 @@
 // its devices, runs tcprtu one or more times, and looks for fragments in the last run's output
 // and in the devices' traffic logs ("<- ..." is what a device received).
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -189,6 +190,9 @@ void CliTest::run_data()
                        "0 write --port @0 --no-verify @d/p.json"}
         << QStringList{"<- \"CHANGE SPEED RS485:19200\"", "<- \"CHANGE PARITY:1\"",
                        "<- \"CHANGE MASK:255.255.0.0\"", "<- \"CHANGE PORT TCP:10000\""};
+    QTest::newRow("a mistyped key alone is not \"nothing to write\"")
+        << QStringList{""} << QStringList{"2 " + write + "--set gatway=192.168.0.254"}
+        << QStringList{"did you mean gateway?", "!nothing to write", nothingSent};
     QTest::newRow("a profile that never ends")
         << QStringList{""} << QStringList{"2 write --port @0 /dev/zero"}
         << QStringList{"/dev/zero: larger than", nothingSent};
@@ -321,8 +325,9 @@ void CliTest::run_data()
     QTest::newRow("RESET leaves at the line's speed before the port closes")
         << QStringList{""} << QStringList{"0 reset --port @0 --baud 1200"}
         << QStringList{"<- \"RESET\"", "restarting", "!ms after its last"};
+    // A long gap, so that the next host's first message would come before it ends.
     QTest::newRow("a RESET sent while the device looked away is taken alone")
-        << QStringList{"--restart-ms 0"}
+        << QStringList{"--restart-ms 0 --gap 100"}
         << QStringList{"0 read --port @0 --mode tcp-rtu", "0 reset --port @0",
                        "0 read --port @0 --mode tcp-rtu", "0 reset --port @0",
                        "0 read --port @0 --mode tcp-rtu"}
@@ -517,8 +522,9 @@ void CliTest::interrupted()
             trace += tcprtu->readAllStandardError();
         if (name == "unplug")
             bench.stopDevice(0);
+        // A run that has ended has no process to signal; kill(0) would signal the test itself.
         for (const auto &[letter, number] : numbers) {
-            if (name[0] == QChar(letter))
+            if (name[0] == QChar(letter) && tcprtu->processId() > 0)
                 ::kill(pid_t(tcprtu->processId()), number);
         }
     }
@@ -529,18 +535,24 @@ void CliTest::interrupted()
 
 void CliTest::outputs_data()
 {
-    QTest::addColumn<QString>("arguments");      // @f is a full disk of the test's own
+    // @f is a full device like /dev/full, @g a file on a full disk, both the test's own.
+    QTest::addColumn<QString>("arguments");
     QTest::addColumn<QString>("standardOutput"); // "full", "closed" or "" for a pipe
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("fragments");
     QTest::newRow("backup on a full disk: nothing sent")
+        << "write --port @0 --mode tcp-rtu --set ip=192.168.0.20 --backup @g"
+        << "" << 2 << QStringList{"backup not saved", noChange};
+    QTest::newRow("backup to a device: nothing sent")
         << "write --port @0 --mode tcp-rtu --set ip=192.168.0.20 --backup @f"
         << "" << 2 << QStringList{"backup not saved", noChange};
     QTest::newRow("backup on a disk that loses it")
         << "write --port @0 --mode tcp-rtu --set ip=192.168.0.20 --backup /dev/null"
         << "" << 2 << QStringList{"backup not saved", noChange};
-    QTest::newRow("--output on a full disk") << "read --port @0 --mode tcp-rtu --output @f"
+    QTest::newRow("--output on a full disk") << "read --port @0 --mode tcp-rtu --output @g"
                                              << "" << 7 << QStringList{"profile not saved"};
+    QTest::newRow("--output to a full device") << "read --port @0 --mode tcp-rtu --output @f"
+                                               << "" << 7 << QStringList{"profile not saved"};
     QTest::newRow("standard output on a full disk")
         << "read --port @0 --mode tcp-rtu --json"
         << "full" << 7 << QStringList{"could not be written to standard output"};
@@ -549,8 +561,28 @@ void CliTest::outputs_data()
         << "closed" << 7 << QStringList{"could not be written to standard output"};
 }
 
-// A full disk of the test's own: a device node like the machine's /dev/full, in the row's
-// directory. The machine's own is never written to.
+// A full disk of the test's own, mounted in the row's directory and filled, and a device node like
+// the machine's /dev/full beside it. The machine's own is never written to.
+struct FullDisk
+{
+    explicit FullDisk(const QString &path) : path(path)
+    {
+        QDir().mkpath(path);
+        mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=16k", "tmpfs", path}) == 0;
+        QFile filler(path + "/filler");
+        if (mounted && filler.open(QIODevice::WriteOnly))
+            while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush())
+                ;
+    }
+    ~FullDisk()
+    {
+        if (mounted)
+            QProcess::execute("umount", {path});
+    }
+    const QString path;
+    bool mounted = false;
+};
+
 void CliTest::outputs()
 {
     QFETCH(QString, arguments);
@@ -560,13 +592,15 @@ void CliTest::outputs()
     Bench bench({""});
     QVERIFY(bench.started());
     const QString full = bench.m_dir.filePath("full");
-    if (::mknod(QFile::encodeName(full).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
-        QSKIP("making a device node needs root");
+    const FullDisk disk(bench.m_dir.filePath("disk"));
+    if (!disk.mounted ||
+        ::mknod(QFile::encodeName(full).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
+        QSKIP("mounting a disk and making a device node need root");
     // A reader that is gone before anything is written.
     QProcess sink;
-    const auto tcprtu =
-        bench.start(QString(arguments).replace("@f", full), standardOutput == "full" ? full : "",
-                    standardOutput == "closed" ? &sink : nullptr);
+    const auto tcprtu = bench.start(
+        QString(arguments).replace("@f", full).replace("@g", disk.path + "/saved.json"),
+        standardOutput == "full" ? full : "", standardOutput == "closed" ? &sink : nullptr);
     sink.start("true", QStringList{});
     const QString output = finished(*tcprtu, status);
     QVERIFY2(!output.startsWith("status") && output != "still running", qPrintable(output));
