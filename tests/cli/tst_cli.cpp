@@ -337,7 +337,7 @@ void CliTest::run_data()
     const QString unit1 = "--set mac=02:00:00:00:00:01", unit2 = "--set mac=02:00:00:00:00:02",
                   unit3 = "--set mac=02:00:00:00:00:03";
     QTest::newRow("find: every port at once, each with what is there")
-        << QStringList{unit1, "--silent", unit3}
+        << QStringList{unit1, "--silent", "--silent"}
         << QStringList{"& read --port @2 --mode tcp-rtu --timeout 5000 --trace",
                        "0 find --port @0 --port @1 --port @2 --port @d/none --json --timeout 300"}
         << QStringList{"\"mac\": \"02:00:00:00:00:01\",\n        \"port\": \"@0\",\n        "
