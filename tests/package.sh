@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package, checked as users get it.
 #
-#   package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED
+#   package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED QT_MAJOR
 #       makes the package from the build tree into OUT_DIR, unpacks it into OUT_DIR/root and
-#       checks its files, their modes, its dependencies and the desktop and AppStream data
+#       checks its files, their modes, its dependencies (on Qt QT_MAJOR's libraries) and the
+#       desktop and AppStream data
 #   package.sh read OUT_DIR
 #       the unpacked tcprtu reads a converter simulated by the unpacked tcprtu-sim
 #
@@ -21,7 +22,7 @@ skip() {
 }
 
 build() {
-    local cpack=$1 build=$2 out=$3 sanitized=$4
+    local cpack=$1 build=$2 out=$3 sanitized=$4 qt=$5
     if [ "$sanitized" = 1 ]; then
         skip "a sanitized build is not for packaging"
     fi
@@ -62,7 +63,7 @@ build() {
         fail "the entries above are not root's, or are directories other than 0755"
     fi
 
-    grep -q 'libqt5serialport5' <<<"$(dpkg-deb -f "$deb" Depends)" ||
+    grep -q "libqt${qt}serialport${qt}" <<<"$(dpkg-deb -f "$deb" Depends)" ||
         fail "the dependencies were not computed from the programs"
 
     dpkg-deb -x "$deb" "$out/root"
@@ -109,5 +110,5 @@ read_device() {
 case "${1:-}" in
 build) build "${@:2}" ;;
 read) read_device "${@:2}" ;;
-*) fail "usage: package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED | read OUT_DIR" ;;
+*) fail "usage: package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED QT_MAJOR | read OUT_DIR" ;;
 esac
