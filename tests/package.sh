@@ -3,8 +3,9 @@
 #
 #   package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED QT_MAJOR
 #       makes the package from the build tree into OUT_DIR, unpacks it into OUT_DIR/root and
-#       checks its files, their modes, its dependencies (on Qt QT_MAJOR's libraries) and the
-#       desktop and AppStream data
+#       checks its files, their modes, its dependencies (on Qt QT_MAJOR's libraries), the
+#       desktop and AppStream data, and that every manual page is free of warnings and fits 80
+#       columns
 #   package.sh read OUT_DIR
 #       the unpacked tcprtu reads a converter simulated by the unpacked tcprtu-sim
 #
@@ -27,7 +28,7 @@ build() {
         skip "a sanitized build is not for packaging"
     fi
     local tool
-    for tool in dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli readelf; do
+    for tool in dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli readelf man; do
         command -v "$tool" >/dev/null || skip "$tool is missing"
     done
 
@@ -43,6 +44,7 @@ build() {
 -rwxr-xr-x ./usr/bin/tcprtu-demo
 -rwxr-xr-x ./usr/bin/tcprtu-sim
 -rw-r--r-- ./usr/share/applications/tcprtu-configurator.desktop
+-rw-r--r-- ./usr/share/bash-completion/completions/tcprtu
 -rw-r--r-- ./usr/share/doc/tcprtu-configurator/changelog.Debian.gz
 -rw-r--r-- ./usr/share/doc/tcprtu-configurator/copyright
 -rw-r--r-- ./usr/share/icons/hicolor/16x16/apps/tcprtu-configurator.png
@@ -80,6 +82,14 @@ build() {
         fail "the desktop entry is not valid"
     # Also checks that the AppStream data names a desktop entry that is there.
     appstreamcli validate-tree --no-net "$out/root" || fail "the AppStream data is not valid"
+    # As man shows them on a terminal 80 columns wide; wc -L counts columns, not bytes.
+    local page warnings width
+    for page in "$out"/root/usr/share/man/man1/*.1.gz; do
+        warnings=$(man --warnings -l "$page" 2>&1 >/dev/null)
+        [ -z "$warnings" ] || fail "$(basename "$page") has warnings: $warnings"
+        width=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | LC_ALL=C.UTF-8 wc -L)
+        ((width <= 80)) || fail "$(basename "$page") has lines of $width columns at MANWIDTH=80"
+    done
     echo "package: $(basename "$deb") holds what the install rules promise"
 }
 
