@@ -29,6 +29,13 @@ constexpr int readTicks[] = {9, 11};
 
 int main(int argc, char *argv[])
 {
+    // Without a display Qt would abort before the options are read; offscreen serves --help and
+    // --screenshot, and anything else is refused below with a word on what works.
+    const bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&
+                          qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+                          qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
     QCommandLineParser parser;
@@ -47,6 +54,12 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument("sim-options", "Options for the simulated converter.",
                                  "[-- sim-options]");
     parser.process(app);
+    if (headless && !parser.isSet(screenshot)) {
+        std::fprintf(stderr, "tcprtu-demo: the window needs a display and none is set (DISPLAY or "
+                             "WAYLAND_DISPLAY); --screenshot FILE reads the simulated converter "
+                             "without one and saves a picture of the window\n");
+        return 1;
+    }
 
     const QString modeName = parser.value(mode);
     if (modeName != "tcp-rtu" && modeName != "rtu-tcp")

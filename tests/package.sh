@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Debian package, checked as users get it.
 #
-#   package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED
+#   package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED QT_MAJOR
 #       makes the package from the build tree into OUT_DIR, unpacks it into OUT_DIR/root and
-#       checks its files, their modes, its dependencies and the desktop and AppStream data
+#       checks its files, their modes, its dependencies (on Qt QT_MAJOR's libraries), the
+#       desktop and AppStream data, and that every manual page is free of warnings and fits 80
+#       columns
 #   package.sh read OUT_DIR
 #       the unpacked tcprtu reads a converter simulated by the unpacked tcprtu-sim
 #
@@ -21,12 +23,12 @@ skip() {
 }
 
 build() {
-    local cpack=$1 build=$2 out=$3 sanitized=$4
+    local cpack=$1 build=$2 out=$3 sanitized=$4 qt=$5
     if [ "$sanitized" = 1 ]; then
         skip "a sanitized build is not for packaging"
     fi
     local tool
-    for tool in dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli readelf; do
+    for tool in dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli readelf man; do
         command -v "$tool" >/dev/null || skip "$tool is missing"
     done
 
@@ -42,6 +44,7 @@ build() {
 -rwxr-xr-x ./usr/bin/tcprtu-demo
 -rwxr-xr-x ./usr/bin/tcprtu-sim
 -rw-r--r-- ./usr/share/applications/tcprtu-configurator.desktop
+-rw-r--r-- ./usr/share/bash-completion/completions/tcprtu
 -rw-r--r-- ./usr/share/doc/tcprtu-configurator/changelog.Debian.gz
 -rw-r--r-- ./usr/share/doc/tcprtu-configurator/copyright
 -rw-r--r-- ./usr/share/icons/hicolor/16x16/apps/tcprtu-configurator.png
@@ -62,7 +65,7 @@ build() {
         fail "the entries above are not root's, or are directories other than 0755"
     fi
 
-    grep -q 'libqt5serialport5' <<<"$(dpkg-deb -f "$deb" Depends)" ||
+    grep -q "libqt${qt}serialport${qt}" <<<"$(dpkg-deb -f "$deb" Depends)" ||
         fail "the dependencies were not computed from the programs"
 
     dpkg-deb -x "$deb" "$out/root"
@@ -79,6 +82,15 @@ build() {
         fail "the desktop entry is not valid"
     # Also checks that the AppStream data names a desktop entry that is there.
     appstreamcli validate-tree --no-net "$out/root" || fail "the AppStream data is not valid"
+    # As man shows them on a UTF-8 terminal 80 columns wide (the configurator's page quotes its
+    # Russian labels, which a C locale cannot show); wc -L counts columns, not bytes.
+    local page warnings width
+    for page in "$out"/root/usr/share/man/man1/*.1.gz; do
+        warnings=$(LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 >/dev/null)
+        [ -z "$warnings" ] || fail "$(basename "$page") has warnings: $warnings"
+        width=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null | LC_ALL=C.UTF-8 wc -L)
+        ((width <= 80)) || fail "$(basename "$page") has lines of $width columns at MANWIDTH=80"
+    done
     echo "package: $(basename "$deb") holds what the install rules promise"
 }
 
@@ -109,5 +121,5 @@ read_device() {
 case "${1:-}" in
 build) build "${@:2}" ;;
 read) read_device "${@:2}" ;;
-*) fail "usage: package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED | read OUT_DIR" ;;
+*) fail "usage: package.sh build CPACK BUILD_DIR OUT_DIR SANITIZED QT_MAJOR | read OUT_DIR" ;;
 esac

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# tcprtu's bash completion, driven as bash drives it: the command line split into COMP_WORDS the
+# way bash splits it ("=" a word of its own), the function called, COMPREPLY compared.
+# Usage: completion.sh COMPLETION_FILE TCPRTU
+# Exits 77 (skipped) without bash-completion, whose helpers the completion uses.
+set -uo pipefail
+
+completion=$(realpath "$1")
+tcprtu=$(realpath "$2")
+helpers=/usr/share/bash-completion/bash_completion
+[ -r "$helpers" ] || {
+    echo "completion: skipped: $helpers is missing (apt-get install bash-completion)"
+    exit 77
+}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# tcprtu itself, but with two adapters plugged in, whatever this machine has.
+cat >"$work/tcprtu" <<EOF
+#!/bin/sh
+if [ "\$*" = "ports --json" ]; then
+    cat <<'JSON'
+[
+    {
+        "description": "FT232R USB UART",
+        "location": "/dev/ttyUSB0",
+        "name": "ttyUSB0",
+        "usb_id": "0403:6001"
+    },
+    {
+        "location": "/dev/ttyACM0",
+        "name": "ttyACM0"
+    }
+]
+JSON
+else
+    exec "$tcprtu" "\$@"
+fi
+EOF
+chmod +x "$work/tcprtu"
+mkdir "$work/profiles"
+touch "$work/profiles/site.json" "$work/profiles/second.json"
+cd "$work/profiles"
+
+set +u
+# shellcheck disable=SC1090
+source "$helpers"
+source "$completion" || exit 1
+set -u
+
+failures=0
+
+# check LINE EXPECTED: completes LINE (the cursor at its end) and compares the sorted replies,
+# one per line, with EXPECTED.
+check() {
+    local line=$1 expected=$2 token
+    local -a words=()
+    set -f
+    for token in $line; do
+        while [[ $token == *=* ]]; do
+            [ -n "${token%%=*}" ] && words+=("${token%%=*}")
+            words+=("=")
+            token=${token#*=}
+        done
+        [ -n "$token" ] && words+=("$token")
+    done
+    set +f
+    [[ $line == *" " ]] && words+=("")
+    # The stand-in is called as the line's first word.
+    words[0]=$work/tcprtu
+    COMP_WORDS=("${words[@]}")
+    COMP_CWORD=$((${#words[@]} - 1))
+    COMP_LINE=$work/${line}
+    COMP_POINT=${#COMP_LINE}
+    COMPREPLY=()
+    _tcprtu tcprtu "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | sed '/^$/d')
+    if [ "$got" != "$expected" ]; then
+        echo "FAIL: \"$line\""
+        diff <(echo "$expected") <(echo "$got") | sed -n 's/^</  missing:/p; s/^>/  extra:  /p'
+        failures=$((failures + 1))
+    fi
+}
+
+check "tcprtu " "--help
+--version
+check
+find
+log
+ports
+read
+reset
+write"
+check "tcprtu re" "read
+reset"
+check "tcprtu read --" "--baud
+--csv
+--help
+--json
+--mode
+--output
+--port
+--quiet
+--timeout
+--trace"
+check "tcprtu write --no-" "--no-backup
+--no-verify"
+check "tcprtu ports --" "--help
+--json
+--quiet"
+check "tcprtu read --mode " "rtu-tcp
+tcp-rtu"
+check "tcprtu read --mode=tc" "tcp-rtu"
+check "tcprtu read --port " "ttyACM0
+ttyUSB0"
+check "tcprtu reset --port ttyU" "ttyUSB0"
+check "tcprtu write --port ttyUSB0 --set " "gateway=
+ip=
+mac=
+mask=
+mode=
+parity=
+server_ip=
+speed=
+stop_bits=
+tcp_port=
+timeout="
+check "tcprtu write --set s" "server_ip=
+speed=
+stop_bits="
+check "tcprtu write --set parity=" "even
+none
+odd"
+check "tcprtu write --set speed=1" "115200
+1200
+128000
+19200"
+check "tcprtu write --set ip=10" ""
+check "tcprtu write --port ttyUSB0 s" "second.json
+site.json"
+check "tcprtu read --port ttyUSB0 --output si" "site.json"
+check "tcprtu unknown --" ""
+
+if ((failures)); then
+    echo "completion: $failures case(s) failed"
+    exit 1
+fi
+echo "completion: every case completed as expected"
