@@ -578,7 +578,7 @@ int run(QCoreApplication &app)
             if (sound)
                 unit->proceed();
             else
-                unit->cancel(BadInput, QStringLiteral("the batch has errors; nothing sent"));
+                unit->cancel(QStringLiteral("the batch has errors; nothing sent"));
         }
     };
     int running = int(ports.size());

@@ -1,6 +1,6 @@
 #include "session.h"
 
-#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 
@@ -66,11 +66,9 @@ void Session::proceed()
         plan();
 }
 
-void Session::cancel(int status, const QString &message)
+void Session::cancel(const QString &message)
 {
-    if (status == Done)
-        return finish(Done, message);
-    fail(status, message);
+    fail(BadInput, message);
 }
 
 QString Session::result() const

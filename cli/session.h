@@ -79,7 +79,7 @@ public:
     void start();
     // After a write's read: go on with the unit's plan, or end without sending anything.
     void proceed();
-    void cancel(int status, const QString &message);
+    void cancel(const QString &message);
     // A signal asked the program to end: stop starting new steps, leave nothing staged, and end
     // with this status.
     void interrupt(int status);
