@@ -41,6 +41,8 @@ QString exceptionName(int code)
     return QStringLiteral("unknown exception");
 }
 
+} // namespace
+
 int number(const QCommandLineParser &parser, const QString &name, int fallback, int min, int max,
            QStringList *errors)
 {
@@ -57,8 +59,6 @@ int number(const QCommandLineParser &parser, const QString &name, int fallback, 
                        .arg(parser.value(name)));
     return fallback;
 }
-
-} // namespace
 
 const char checkExitStatuses[] =
     "Exit status:\n"

@@ -67,6 +67,11 @@ private:
     bool m_done = false;
 };
 
+// A whole-number option from min to max; the fallback when it is not given, and an error added
+// when it is out of range.
+int number(const QCommandLineParser &parser, const QString &name, int fallback, int min, int max,
+           QStringList *errors);
+
 // --host, --tcp-port, --unit, --read and --input.
 QList<QCommandLineOption> checkOptions();
 // Takes --unit, --read ADDR[:COUNT] and --input into the request; every error is added.

@@ -164,22 +164,6 @@ QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
              info.example, info.command == Command::Check ? checkExitStatuses : exitStatuses);
 }
 
-int number(const QCommandLineParser &parser, const QString &name, int fallback, int max,
-           QStringList *errors)
-{
-    if (!parser.isSet(name))
-        return fallback;
-    bool ok = false;
-    const int value = parser.value(name).toInt(&ok);
-    if (ok && value >= 1 && value <= max)
-        return value;
-    errors->append(QStringLiteral("--%1: must be a whole number from 1 to %2, not %3")
-                       .arg(name)
-                       .arg(max)
-                       .arg(parser.value(name)));
-    return fallback;
-}
-
 // One listing of ports, as JSON or as a table under its header row.
 void printPorts(const QJsonArray &array, const QList<QStringList> &rows, bool json,
                 const Console &console)
@@ -482,8 +466,8 @@ int run(QCoreApplication &app)
     const int allowedArguments = job.command == Command::Write ? 1 : 0;
     for (const QString &argument : parser.positionalArguments().mid(allowedArguments))
         errors << QStringLiteral("unexpected argument %1").arg(argument);
-    job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 3'600'000, &errors);
-    job.baud = number(parser, QStringLiteral("baud"), job.baud, 10'000'000, &errors);
+    job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 1, 3'600'000, &errors);
+    job.baud = number(parser, QStringLiteral("baud"), job.baud, 1, 10'000'000, &errors);
     QString output;
     bool csv = false;
     if (job.command == Command::Read) {

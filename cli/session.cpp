@@ -183,11 +183,7 @@ void Session::linkFinished(Link::Result result, const QByteArray &text)
             m_link.close();
             return restarted();
         }
-        if (m_job.command == Command::Reset)
-            return fail(PortFailed, result == Link::Result::Lost
-                                        ? lostLine()
-                                        : QStringLiteral("the restart command did not leave the "
-                                                         "port"));
+        // A reset alone has nothing to put back, and so fails as it is.
         return restore(PortFailed, result == Link::Result::Lost
                                        ? lostLine()
                                        : QStringLiteral("the restart command did not leave the "
