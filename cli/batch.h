@@ -1,23 +1,43 @@
 #pragma once
 
-// What concerns the units of one command together: their network settings judged as a whole
-// before anything is sent, and the log of what was done to which unit.
+// The units of one command judged together: their network settings as a whole, before anything is
+// sent to any of them.
 
-#include "session.h"
+#include "procedure.h"
 
-#include <QJsonObject>
+#include <QList>
+#include <QObject>
 
-#include <vector>
+#include <optional>
 
-// Each waiting unit's network settings as it will hold them (its wanted keys over what it holds),
+// Every planned unit's network settings as it will hold them (its wanted keys over what it holds),
 // and no two units with one address. Every problem is reported; true when there is none.
-bool judgeBatch(const std::vector<Session *> &units, const Console &console);
+bool judgeBatch(const QList<const UnitRecord *> &units, const Console &console);
 
-// One unit's run as `write --json` shows it and the log keeps it.
-QJsonObject unitRecord(const Session &session);
+// A barrier decided once: every unit arrives, with its plan or having ended; the last to arrive
+// judges all of them, and every unit gets the same answer. After a stop request the answer is no.
+class Batch : public QObject
+{
+    Q_OBJECT
 
-// Appends one line per unit to the log; a log that cannot be written is only a warning.
-void logRuns(const std::vector<Session *> &units, const QString &command, const Console &console);
+public:
+    Batch(int units, const Console &console);
 
-// `tcprtu log`: oldest first, as a table or as the JSON lines; only the MAC's when one is given.
-int showLog(const QByteArray &mac, bool json, const Console &console);
+    // A unit that read its device and found its plan: true to go on and write it.
+    QCoro::Task<bool> verdict(const UnitRecord *unit);
+    // A unit that ended before it had a plan.
+    void leave();
+    void stop();
+
+signals:
+    void decided(bool proceed);
+
+private:
+    void arrive();
+    void decide(bool proceed);
+
+    const Console &m_console;
+    int m_missing;
+    QList<const UnitRecord *> m_planned;
+    std::optional<bool> m_verdict;
+};

@@ -1,6 +1,6 @@
 #include "check.h"
 
-#include "session.h"
+#include "status.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

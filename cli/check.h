@@ -80,3 +80,6 @@ void readCheckOptions(const QCommandLineParser &parser, CheckRequest *request, Q
 int runCheck(const QCommandLineParser &parser, const Console &console);
 
 extern const char checkExitStatuses[];
+
+// An awaited check's result reaches its coroutine through the event loop.
+Q_DECLARE_METATYPE(CheckResult)

@@ -23,7 +23,7 @@ volatile LONG received = 0;
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
     const int status = event == CTRL_CLOSE_EVENT ? 128 + 1 : 128 + 2;
-    if (InterlockedIncrement(&received) > 1)
+    if (InterlockedIncrement(&received) > 2)
         std::_Exit(status);
     QMetaObject::invokeMethod(
         instance, [status] { emit instance->interrupted(status); }, Qt::QueuedConnection);
@@ -35,11 +35,13 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 int signalPipe[2] = {-1, -1};
 volatile sig_atomic_t received = 0;
 
-// Only async-signal-safe calls here.
+// Only async-signal-safe calls here. The first two signals are the event loop's to handle; a
+// third ends the program even if the loop no longer turns.
 void onSignal(int number)
 {
-    if (received++)
+    if (received >= 2)
         ::_exit(128 + number);
+    received = received + 1;
     const char byte = char(number);
     const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
     static_cast<void>(ignored);

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <qcoro/qcorosignal.h>
+
 namespace {
 
 // The path a port name stands for, as the serial library opens it.
@@ -48,6 +50,7 @@ QString openError(const QSerialPort &port, QString *failure)
 Link::Link(const QString &port, qint32 baud, const Console &console, QObject *parent)
     : QObject(parent), m_portName(port), m_console(console)
 {
+    qRegisterMetaType<Link::Result>();
     m_port.setPortName(m_portName);
     m_port.setBaudRate(baud);
     m_port.setDataBits(QSerialPort::Data8);
@@ -61,7 +64,7 @@ Link::Link(const QString &port, qint32 baud, const Console &console, QObject *pa
     connect(&m_port, &QSerialPort::readyRead, this, &Link::readAvailable);
     connect(&m_port, &QSerialPort::bytesWritten, this, &Link::checkWritten);
     connect(&m_port, &QSerialPort::errorOccurred, this, &Link::handleError);
-    connect(&m_waitTimer, &QTimer::timeout, this, [this] { end(Result::NoAnswer); });
+    connect(&m_waitTimer, &QTimer::timeout, this, &Link::giveUp);
     connect(&m_quietTimer, &QTimer::timeout, this, &Link::takeQuietReply);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] { end(Result::Left); });
 }
@@ -101,10 +104,40 @@ void Link::restart(int waitMs)
     send(protocol::resetCommand, Awaiting::Departure, waitMs);
 }
 
+QCoro::Task<Link::Reply> Link::query(int parameter, int waitMs)
+{
+    ask(parameter, waitMs);
+    const auto [result, text] = co_await qCoro(this, &Link::finished);
+    co_return Reply{result, text};
+}
+
+QCoro::Task<Link::Reply> Link::sendChange(int parameter, const QByteArray &value, int waitMs)
+{
+    change(parameter, value, waitMs);
+    const auto [result, text] = co_await qCoro(this, &Link::finished);
+    co_return Reply{result, text};
+}
+
+QCoro::Task<Link::Reply> Link::sendRestart(int waitMs)
+{
+    restart(waitMs);
+    const auto [result, text] = co_await qCoro(this, &Link::finished);
+    co_return Reply{result, text};
+}
+
+void Link::cancel()
+{
+    m_quietTimer.stop();
+    m_framer.clear();
+    end(Result::Stopped);
+}
+
 void Link::send(const QByteArray &bytes, Awaiting awaiting, int waitMs)
 {
     m_awaiting = awaiting;
     m_sentBytes = int(bytes.size());
+    m_passedOver.clear();
+    m_restartMayHaveLeft = false;
     if (!m_port.isOpen()) {
         QTimer::singleShot(0, this, [this] { end(Result::Lost); });
         return;
@@ -133,8 +166,20 @@ void Link::takeQuietReply()
         m_quietTimer.start(m_framer.msUntilQuiet());
 }
 
-// Lines that answer an earlier question are late and passed over. The first other line decides;
-// what follows it came before the next message and cannot be about it.
+// A restart command that has not left in time must not stay queued: whatever is sent next (the
+// values put back) would otherwise follow it onto the line.
+void Link::giveUp()
+{
+    if (m_awaiting == Awaiting::Departure && m_port.isOpen()) {
+        m_restartMayHaveLeft = m_port.bytesToWrite() < m_sentBytes;
+        m_port.clear(QSerialPort::Output);
+    }
+    end(Result::NoAnswer, m_passedOver);
+}
+
+// The answer is the line that begins with the asked keyword. A late answer to another question,
+// a boot banner or line noise is passed over; only an error reply ends the wait at once. For a
+// change, a late answer is passed over and the first other line is the verdict.
 void Link::take(const QByteArray &reply)
 {
     m_console.traffic(m_portName, '<', reply);
@@ -146,11 +191,13 @@ void Link::take(const QByteArray &reply)
         case Awaiting::Answer: {
             const protocol::Answer answer =
                 protocol::readAnswer(protocol::parameters[m_asked], line);
-            if (answer.kind == protocol::Answer::Late)
-                continue;
             if (answer.kind == protocol::Answer::Value)
                 return end(Result::Value, answer.value);
-            return end(Result::Unexpected, line);
+            // An answer without a value, or an error reply, says that no value will come.
+            if (protocol::isAnswerTo(protocol::parameters[m_asked], line) || line.startsWith("ERR"))
+                return end(Result::Unexpected, line);
+            m_passedOver = line;
+            continue;
         }
         case Awaiting::Verdict:
             if (protocol::answeredParameter(line) >= 0)

@@ -1,13 +1,14 @@
 // tcprtu: reads and writes converters' settings from the command line, several ports at once.
 
-#include "batch.h"
 #include "check.h"
 #include "find.h"
 #include "interrupts.h"
 #include "inventory.h"
+#include "log.h"
 #include "output.h"
+#include "procedure.h"
 #include "profile.h"
-#include "session.h"
+#include "status.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,10 +23,21 @@
 
 namespace {
 
+enum class Verb
+{
+    Ports,
+    Read,
+    Write,
+    Reset,
+    Check,
+    Find,
+    Log,
+};
+
 struct CommandInfo
 {
     const char *name;
-    Command command;
+    Verb command;
     const char *synopsis;
     const char *about;
     const char *example;
@@ -33,21 +45,21 @@ struct CommandInfo
 };
 
 const CommandInfo commands[] = {
-    {"ports", Command::Ports, "ports [--json]",
+    {"ports", Verb::Ports, "ports [--json]",
      "Lists the serial ports: name, location, description, manufacturer, serial number and USB "
      "vendor:product. Pseudo-terminals are not listed; give their path to --port.",
      "ports --json", "json quiet"},
-    {"find", Command::Find, "find [--port PORT]... [--json]",
+    {"find", Verb::Find, "find [--port PORT]... [--json]",
      "Asks every serial port (or each --port) for a converter's MAC, all at once: one row per "
      "port with what answers there.",
      "find --json", "port json timeout baud trace quiet"},
-    {"read", Command::Read,
+    {"read", Verb::Read,
      "read --port PORT [--port PORT]... --mode MODE [--json | --csv | --output FILE]",
      "Reads every setting of the mode. --json prints a profile that write takes back as it is; "
      "--csv a sheet that write --inventory takes back.",
      "read --port ttyUSB0 --mode tcp-rtu --output site.json",
      "port mode json csv output timeout baud trace quiet"},
-    {"write", Command::Write,
+    {"write", Verb::Write,
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
      "        [--inventory FILE] [--dry-run] [--force] [--backup FILE | --no-backup]\n"
      "        [--no-verify] [--restart-timeout S] [--json]\n"
@@ -59,32 +71,18 @@ const CommandInfo commands[] = {
      "write --inventory units.csv site.json",
      "port mode set inventory dry-run force backup no-backup no-verify restart-timeout json "
      "check unit read input check-host timeout baud trace quiet"},
-    {"reset", Command::Reset, "reset --port PORT [--port PORT]...", "Restarts the device.",
+    {"reset", Verb::Reset, "reset --port PORT [--port PORT]...", "Restarts the device.",
      "reset --port ttyUSB0", "port timeout baud trace quiet"},
-    {"log", Command::Log, "log [--mac MAC] [--json]",
+    {"log", Verb::Log, "log [--mac MAC] [--json]",
      "Shows what writes and restarts did to which unit, oldest first.",
      "log --mac 02:00:00:00:00:01", "mac json quiet"},
-    {"check", Command::Check,
+    {"check", Verb::Check,
      "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]",
      "Reads registers from a slave through the converter, over Modbus TCP: proves that the "
      "converter carries Modbus in TCP-RTU mode. Prints the values and the round trip.",
      "check --host 192.168.0.10 --unit 1 --read 0:4",
      "host tcp-port unit read input timeout json quiet"},
 };
-
-const char exitStatuses[] =
-    "Exit status (several ports: the highest):\n"
-    "  0  done, including \"nothing to change\"\n"
-    "  2  bad command line, profile or value, MAC guard, or backup not saved: nothing was sent\n"
-    "  3  the port cannot be opened, or was lost\n"
-    "  4  no usable answer within the time-out, or the device did not come back after the "
-    "restart\n"
-    "  5  the device refused a change or did not confirm it; what it had accepted was put back\n"
-    "  6  read back after the restart, the device differs from what it must hold now, or "
-    "another\n"
-    "     unit answered\n"
-    "  7  the results could not be written: standard output or the --output file\n"
-    "  130, 143, 129  interrupted by Ctrl-C, SIGTERM or SIGHUP (128 + the signal's number)\n";
 
 QString keyList()
 {
@@ -153,7 +151,7 @@ QString generalHelp()
                "  (take the \"mac\" line out of site.json, which would refuse any other "
                "device)\n"
                "  tcprtu write --port ttyUSB1 site.json --set ip=10.0.0.22\n\n") +
-           exitStatuses;
+           exitStatusHelp();
 }
 
 QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
@@ -161,7 +159,11 @@ QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
     const QString options = parser.helpText();
     return QStringLiteral("Usage: tcprtu %1\n\n%2\n\n%3\nExample:\n  tcprtu %4\n\n%5")
         .arg(info.synopsis, info.about, options.mid(options.indexOf(QLatin1String("Options:"))),
-             info.example, info.command == Command::Check ? checkExitStatuses : exitStatuses);
+             info.example,
+             info.command == Verb::Check ? QString(checkExitStatuses)
+             : info.command == Verb::Write || info.command == Verb::Reset
+                 ? exitStatusHelp() + QLatin1Char('\n') + resultWordHelp()
+                 : exitStatusHelp());
 }
 
 // One listing of ports, as JSON or as a table under its header row.
@@ -203,25 +205,25 @@ int listPorts(bool json, const Console &console)
     return Done;
 }
 
-using Sessions = std::vector<std::unique_ptr<Session>>;
+using Units = std::vector<std::unique_ptr<UnitRun>>;
 
-int printRead(const Sessions &sessions, const protocol::Mode &mode, bool json,
-              const QString &output, const Console &console)
+int printRead(const Units &units, const protocol::Mode &mode, bool json, const QString &output,
+              const Console &console)
 {
     if (!output.isEmpty()) {
+        const UnitRecord &record = units.front()->record;
         QString error;
-        if (sessions.front()->status() != Done ||
-            saveProfile(output, toJson(mode, sessions.front()->settings()), &error))
+        if (record.status != Done || saveProfile(output, toJson(mode, record.before), &error))
             return Done;
         console.error(QStringLiteral("profile not saved: ") + error);
         return OutputFailed;
     }
     if (json) {
         QJsonArray array;
-        for (const auto &session : sessions)
-            array << (session->status() == Done ? QJsonValue(toJson(mode, session->settings()))
-                                                : QJsonValue());
-        const QJsonDocument document = sessions.size() > 1 ? QJsonDocument(array)
+        for (const auto &unit : units)
+            array << (unit->record.status == Done ? QJsonValue(toJson(mode, unit->record.before))
+                                                  : QJsonValue());
+        const QJsonDocument document = units.size() > 1 ? QJsonDocument(array)
                                        : array.first().isNull()
                                            ? QJsonDocument()
                                            : QJsonDocument(array.first().toObject());
@@ -229,18 +231,18 @@ int printRead(const Sessions &sessions, const protocol::Mode &mode, bool json,
                                          : QString::fromUtf8(document.toJson()).trimmed());
         return Done;
     }
-    if (std::none_of(sessions.begin(), sessions.end(),
-                     [](const auto &session) { return session->status() == Done; }))
+    if (std::none_of(units.begin(), units.end(),
+                     [](const auto &unit) { return unit->record.status == Done; }))
         return Done;
     QList<QStringList> rows{{QStringLiteral("key")}};
-    for (const auto &session : sessions)
-        rows.first() << session->port();
+    for (const auto &unit : units)
+        rows.first() << unit->record.port;
     for (int i = 0; i < mode.queried; ++i) {
         const protocol::Parameter &parameter = protocol::parameters[i];
         QStringList row{parameter.key};
-        for (const auto &session : sessions) {
-            const std::optional<QByteArray> &value = session->settings()[size_t(i)];
-            row << (session->status() == Done ? shown(parameter, *value) : QStringLiteral("-"));
+        for (const auto &unit : units) {
+            const std::optional<QByteArray> &value = unit->record.before[size_t(i)];
+            row << (unit->record.status == Done ? shown(parameter, *value) : QStringLiteral("-"));
         }
         rows << row;
     }
@@ -248,13 +250,13 @@ int printRead(const Sessions &sessions, const protocol::Mode &mode, bool json,
     return Done;
 }
 
-void printWrite(const Sessions &sessions, const Console &console)
+void printWrite(const Units &units, const Console &console)
 {
     QList<QStringList> rows{{"port", "key", "before", "after", "status"}};
-    for (const auto &session : sessions) {
-        for (const Row &row : session->rows()) {
+    for (const auto &unit : units) {
+        for (const Row &row : unit->record.rows) {
             const protocol::Parameter &parameter = protocol::parameters[row.index];
-            rows << QStringList{session->port(), parameter.key, shown(parameter, row.before),
+            rows << QStringList{unit->record.port, parameter.key, shown(parameter, row.before),
                                 shown(parameter, row.after), row.status};
         }
     }
@@ -262,28 +264,29 @@ void printWrite(const Sessions &sessions, const Console &console)
         console.result(table(rows));
 }
 
-void printOutcomes(const Sessions &sessions, const Console &console)
+void printOutcomes(const Units &units, const Console &console)
 {
-    for (const auto &session : sessions) {
-        QString line = session->port() + QStringLiteral(": ") +
-                       (session->status() == Done ? session->outcome()
-                                                  : QStringLiteral("failed, status %1: %2")
-                                                        .arg(session->status())
-                                                        .arg(session->outcome()));
-        if (!session->backup().isEmpty())
-            line += QStringLiteral("; backup in ") + session->backup();
+    for (const auto &unit : units) {
+        const UnitRecord &record = unit->record;
+        QString line =
+            record.port + QStringLiteral(": ") +
+            (record.status == Done
+                 ? record.outcome
+                 : QStringLiteral("failed, status %1: %2").arg(record.status).arg(record.outcome));
+        if (!record.backup.isEmpty())
+            line += QStringLiteral("; backup in ") + record.backup;
         console.result(line);
     }
 }
 
-void printCsv(const Sessions &sessions, const protocol::Mode &mode, const Console &console)
+void printCsv(const Units &units, const protocol::Mode &mode, const Console &console)
 {
     QStringList rows{csvRow(QStringList{"port"} + modeKeys(mode))};
-    for (const auto &session : sessions) {
-        QStringList cells{session->port()};
+    for (const auto &unit : units) {
+        QStringList cells{unit->record.port};
         for (int i = 0; i < mode.queried; ++i)
-            cells << (session->status() == Done
-                          ? shown(protocol::parameters[i], *session->settings()[size_t(i)])
+            cells << (unit->record.status == Done
+                          ? shown(protocol::parameters[i], *unit->record.before[size_t(i)])
                           : QString());
         rows << csvRow(cells);
     }
@@ -291,29 +294,28 @@ void printCsv(const Sessions &sessions, const protocol::Mode &mode, const Consol
 }
 
 // Rows of the sheet whose unit was on none of the ports.
-QList<const Unit *> notConnected(const Inventory &inventory, const Sessions &sessions)
+QList<const Unit *> notConnected(const Inventory &inventory, const Units &units)
 {
     QList<const Unit *> missing;
-    for (const Unit &unit : inventory.units) {
-        if (std::none_of(sessions.begin(), sessions.end(),
-                         [&](const auto &session) { return session->settings()[0] == unit.mac; }))
-            missing << &unit;
+    for (const Unit &row : inventory.units) {
+        if (std::none_of(units.begin(), units.end(),
+                         [&](const auto &unit) { return unit->record.before[0] == row.mac; }))
+            missing << &row;
     }
     return missing;
 }
 
-void printWriteJson(const Sessions &sessions, const QList<const Unit *> &missing,
-                    const Console &console)
+void printWriteJson(const Units &units, const QList<const Unit *> &missing, const Console &console)
 {
     QJsonArray array;
-    for (const auto &session : sessions)
-        array << unitRecord(*session);
-    for (const Unit *unit : missing)
+    for (const auto &unit : units)
+        array << unit->record.toJson();
+    for (const Unit *row : missing)
         array << QJsonObject{{"port", QJsonValue()},
-                             {"mac", QString::fromLatin1(unit->mac)},
-                             {"result", "not-connected"},
+                             {"mac", QString::fromLatin1(row->mac)},
+                             {"result", word(Result::NotConnected)},
                              {"status", Done},
-                             {"row", unit->row}};
+                             {"row", row->row}};
     console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
 }
 
@@ -417,7 +419,7 @@ int run(QCoreApplication &app)
         if (accepted.contains(option.names().constLast()))
             parser.addOption(option);
     }
-    if (info->command == Command::Write)
+    if (info->command == Verb::Write)
         parser.addPositionalArgument("PROFILE", "A JSON profile, as read --json prints it.",
                                      "[PROFILE]");
     if (!parser.parse(QStringList{arguments.first()} + arguments.mid(2))) {
@@ -430,11 +432,11 @@ int run(QCoreApplication &app)
     }
     console.quiet = parser.isSet(QStringLiteral("quiet"));
     const bool json = parser.isSet(QStringLiteral("json"));
-    if (info->command == Command::Ports)
+    if (info->command == Verb::Ports)
         return listPorts(json, console);
-    if (info->command == Command::Check)
+    if (info->command == Verb::Check)
         return runCheck(parser, console);
-    if (info->command == Command::Log) {
+    if (info->command == Verb::Log) {
         const QString mac = parser.value(QStringLiteral("mac"));
         const protocol::Checked checked = protocol::check(protocol::parameters[0], mac.toLatin1());
         if (!mac.isEmpty() && !checked.ok()) {
@@ -446,13 +448,17 @@ int run(QCoreApplication &app)
     console.trace = parser.isSet(QStringLiteral("trace"));
     console.progress = standardErrorIsTerminal();
 
+    const Verb verb = info->command;
     Job job;
-    job.command = info->command;
+    job.name = name;
+    job.command = verb == Verb::Write   ? Command::Write
+                  : verb == Verb::Reset ? Command::Reset
+                                        : Command::Read;
     QStringList errors;
     QStringList ports = parser.values(QStringLiteral("port"));
     const QString inventoryFile =
-        job.command == Command::Write ? parser.value(QStringLiteral("inventory")) : QString();
-    if (ports.isEmpty() && inventoryFile.isEmpty() && job.command != Command::Find)
+        verb == Verb::Write ? parser.value(QStringLiteral("inventory")) : QString();
+    if (ports.isEmpty() && inventoryFile.isEmpty() && verb != Verb::Find)
         errors << QStringLiteral("--port: give at least one port");
     // Two conversations on one line would answer each other's questions.
     QStringList seen;
@@ -463,14 +469,14 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--port %1: given twice").arg(port);
         seen << line;
     }
-    const int allowedArguments = job.command == Command::Write ? 1 : 0;
+    const int allowedArguments = verb == Verb::Write ? 1 : 0;
     for (const QString &argument : parser.positionalArguments().mid(allowedArguments))
         errors << QStringLiteral("unexpected argument %1").arg(argument);
     job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 1, 3'600'000, &errors);
     job.baud = number(parser, QStringLiteral("baud"), job.baud, 1, 10'000'000, &errors);
     QString output;
     bool csv = false;
-    if (job.command == Command::Read) {
+    if (verb == Verb::Read) {
         csv = parser.isSet(QStringLiteral("csv"));
         output = parser.value(QStringLiteral("output"));
         job.mode = protocol::modeByKey(parser.value(QStringLiteral("mode")));
@@ -482,7 +488,7 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--output: one port only");
     }
     std::optional<Inventory> inventory;
-    if (job.command == Command::Write) {
+    if (verb == Verb::Write) {
         if (!inventoryFile.isEmpty()) {
             inventory = readInventory(inventoryFile, &errors);
             job.inventory = inventory ? &*inventory : nullptr;
@@ -527,7 +533,7 @@ int run(QCoreApplication &app)
         return BadInput;
     }
 
-    if (job.command == Command::Find)
+    if (verb == Verb::Find)
         return printFound(findConverters(ports, job, console), json, console);
     // A batch without ports is every converter that answers.
     if (ports.isEmpty()) {
@@ -537,84 +543,49 @@ int run(QCoreApplication &app)
         }
     }
 
-    Sessions sessions;
-    int interrupted = 0;
+    Run run(job, ports, console);
     Interrupts interrupts;
     QObject::connect(&interrupts, &Interrupts::interrupted, &app, [&](int status) {
-        interrupted = status;
-        console.note(QStringLiteral("interrupted: ending the work under way; press Ctrl-C again "
-                                    "to end at once"));
-        for (const auto &session : sessions)
-            session->interrupt(status);
+        if (run.stopStatus())
+            run.abandon(status);
+        console.note(status == 130 ? QStringLiteral("interrupted: ending the work under way and "
+                                                    "putting back what was changed; Ctrl-C "
+                                                    "again ends at once and leaves accepted "
+                                                    "changes staged")
+                                   : QStringLiteral("interrupted: ending the work under way and "
+                                                    "putting back what was changed"));
+        run.stop(status);
     });
-    std::vector<Session *> units;
-    // Nothing is sent to any unit until every unit was read and the batch makes sense; it is
-    // judged once, as a whole.
-    bool judged = false;
-    const auto judge = [&] {
-        if (judged || std::any_of(units.begin(), units.end(), [](Session *unit) {
-                return !unit->isDone() && !unit->isWaiting();
-            }))
-            return;
-        judged = true;
-        const bool sound = judgeBatch(units, console);
-        for (Session *unit : units) {
-            if (sound)
-                unit->proceed();
-            else
-                unit->cancel(QStringLiteral("the batch has errors; nothing sent"));
-        }
-    };
-    int running = int(ports.size());
-    for (const QString &port : qAsConst(ports)) {
-        sessions.push_back(std::make_unique<Session>(port, job, console));
-        units.push_back(sessions.back().get());
-        QObject::connect(units.back(), &Session::waiting, &app, judge, Qt::QueuedConnection);
-        QObject::connect(units.back(), &Session::finished, &app, [&running, judge] {
-            judge();
-            if (--running == 0)
-                QCoreApplication::quit();
-        });
-        QMetaObject::invokeMethod(units.back(), &Session::start, Qt::QueuedConnection);
-    }
-    if (running > 0)
-        app.exec();
+    QObject::connect(&run, &Run::allEnded, &app, &QCoreApplication::quit);
+    run.start();
+    app.exec();
 
-    int status = sessions.empty() ? NoAnswer : Done;
-    for (const auto &session : sessions)
-        status = std::max(status, session->status());
+    const Units &units = run.units();
+    int status = units.empty() ? NoAnswer : Done;
+    for (const auto &unit : units)
+        status = std::max(status, unit->record.status);
     if (job.command == Command::Read) {
         // An interrupted read shows nothing, so that no script takes half of it for the whole.
-        if (interrupted)
+        if (run.stopStatus())
             return status;
         if (csv)
-            printCsv(sessions, *job.mode, console);
+            printCsv(units, *job.mode, console);
         else
-            status = std::max(status, printRead(sessions, *job.mode, json, output, console));
+            status = std::max(status, printRead(units, *job.mode, json, output, console));
     }
     const QList<const Unit *> missing =
-        inventory ? notConnected(*inventory, sessions) : QList<const Unit *>();
+        inventory ? notConnected(*inventory, units) : QList<const Unit *>();
     if (job.command == Command::Write && json) {
-        printWriteJson(sessions, missing, console);
+        printWriteJson(units, missing, console);
     } else if (job.command != Command::Read) {
         if (job.command == Command::Write)
-            printWrite(sessions, console);
-        printOutcomes(sessions, console);
+            printWrite(units, console);
+        printOutcomes(units, console);
         for (const Unit *unit : missing)
             console.result(QStringLiteral("MAC %1 (row %2): not connected")
                                .arg(QString::fromLatin1(unit->mac))
                                .arg(unit->row));
     }
-    // What reached a unit is logged: every restart, and every write that read one.
-    std::vector<Session *> reached;
-    for (Session *unit : units) {
-        if (job.command == Command::Reset ||
-            (job.command == Command::Write && !job.dryRun && unit->settings()[0] &&
-             unit->result() != QLatin1String("not-in-inventory")))
-            reached.push_back(unit);
-    }
-    if (!reached.empty())
-        logRuns(reached, name, console);
     return console.resultsWritten() ? status : std::max(status, int(OutputFailed));
 }
 

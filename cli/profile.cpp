@@ -281,19 +281,21 @@ QStringList modeKeys(const protocol::Mode &mode)
 }
 
 // A value the device holds that is no number stays text, so that a backup keeps it as it was.
+QJsonValue valueJson(const protocol::Parameter &parameter, const QByteArray &value)
+{
+    bool number = false;
+    const qlonglong n = value.toLongLong(&number);
+    if (isNumber(parameter.kind) && number)
+        return n;
+    return shown(parameter, value);
+}
+
 QJsonObject toJson(const protocol::Mode &mode, const Values &values)
 {
     QJsonObject object{{QStringLiteral("mode"), mode.key}};
-    for (int i = 0; i < mode.queried; ++i) {
-        const protocol::Parameter &parameter = protocol::parameters[i];
-        const QByteArray value = values[size_t(i)].value_or(QByteArray());
-        bool number = false;
-        const qlonglong n = value.toLongLong(&number);
-        if (isNumber(parameter.kind) && number)
-            object.insert(parameter.key, n);
-        else
-            object.insert(parameter.key, shown(parameter, value));
-    }
+    for (int i = 0; i < mode.queried; ++i)
+        object.insert(protocol::parameters[i].key,
+                      valueJson(protocol::parameters[i], values[size_t(i)].value_or(QByteArray())));
     return object;
 }
 

@@ -39,6 +39,8 @@ const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool m
 
 // The profile of a device that was read: the mode, the MAC and every parameter of the mode.
 QJsonObject toJson(const protocol::Mode &mode, const Values &values);
+// One value as a profile holds it: numbers as JSON numbers, choices by name.
+QJsonValue valueJson(const protocol::Parameter &parameter, const QByteArray &value);
 // "tcp-rtu or rtu-tcp"
 QString modeList();
 // The keys a device in this mode has, MAC first.

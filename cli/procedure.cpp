@@ -1,0 +1,773 @@
+#include "procedure.h"
+
+#include "batch.h"
+#include "find.h"
+#include "log.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QTimer>
+
+#include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotimer.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+// While the device restarts: how often to look for it. Short, because the whole write waits on
+// it; long enough that each look reaches a device that frames messages by silence on its own.
+constexpr int probeMs = 200;
+
+// The MAC exists in every mode and changes in none: the question that tells which device it is.
+constexpr int macIndex = 0;
+
+const char unchanged[] = "unchanged";
+const char wouldWrite[] = "would write";
+const char notSent[] = "not sent";
+const char accepted[] = "accepted";
+const char unconfirmed[] = "unconfirmed";
+const char refused[] = "refused";
+const char putBack[] = "put back";
+const char mayBeStaged[] = "may be staged";
+const char written[] = "written";
+const char verified[] = "verified";
+const char differs[] = "differs";
+
+QString quoted(const QByteArray &line)
+{
+    return QLatin1Char('"') + protocol::escaped(line) + QLatin1Char('"');
+}
+
+QString lostLine()
+{
+    return QStringLiteral("the line was lost: the device or its adapter went away");
+}
+
+QString macOf(const UnitRecord &record)
+{
+    return QString::fromLatin1(record.before[macIndex].value_or("-"));
+}
+
+// The unit's end: a failure is said at once on standard error, then the run hears of it.
+void finish(UnitRun &unit, Run &run, Result result, int status, const QString &outcome)
+{
+    UnitRecord &record = unit.record;
+    if (record.done)
+        return;
+    record.done = true;
+    unit.link.close();
+    record.result = result;
+    record.status = result == Result::Interrupted ? run.stopStatus() : status;
+    record.outcome = outcome.section(QLatin1Char('\n'), 0, 0);
+    if (record.status != Done)
+        run.console().error(record.port + QStringLiteral(": ") + outcome);
+    run.ended(unit);
+}
+
+void interrupted(UnitRun &unit, Run &run, const QString &outcome)
+{
+    finish(unit, run, Result::Interrupted, 0, outcome);
+}
+
+// A value the device holds is taken as it is, also one our rules would not send: a read shows
+// what the device holds. Valid values are kept in their plain form, so that 010.0.0.1 and
+// 10.0.0.1 compare equal, and a MAC in any spelling is one MAC.
+QCoro::Task<std::optional<QByteArray>> ask(UnitRun &unit, Run &run, int index,
+                                           bool afterRestart = false)
+{
+    const protocol::Parameter &parameter = protocol::parameters[index];
+    const Link::Reply reply = co_await unit.link.query(index, run.job().timeoutMs);
+    const QString restarted =
+        afterRestart ? QStringLiteral("; the device restarted, not verified") : QString();
+    switch (reply.result) {
+    case Link::Result::Value: {
+        const protocol::Checked checked = protocol::check(parameter, reply.text);
+        if (!checked.ok() && !afterRestart)
+            run.console().note(QStringLiteral("%1: warning: the device holds %2=%3, which tcprtu "
+                                              "would not write (must be %4)")
+                                   .arg(unit.record.port, parameter.key,
+                                        QString::fromLatin1(reply.text), checked.rule));
+        co_return checked.ok() ? checked.value : reply.text;
+    }
+    case Link::Result::Stopped:
+        interrupted(unit, run,
+                    afterRestart ? QStringLiteral("restarted; interrupted before it was verified")
+                                 : QStringLiteral("interrupted, nothing sent"));
+        break;
+    case Link::Result::Lost:
+        finish(unit, run, Result::Lost, PortFailed, lostLine() + restarted);
+        break;
+    case Link::Result::Unexpected: {
+        const protocol::Mode *mode = unit.record.mode;
+        finish(unit, run, Result::NoAnswer, NoAnswer,
+               QStringLiteral("the device answered %1 when asked for %2: is it in mode %3? "
+                              "--trace shows the traffic%4")
+                   .arg(quoted(reply.text), parameter.key,
+                        mode                  ? mode->key
+                        : run.job().inventory ? "the sheet's"
+                                              : "the one given",
+                        restarted));
+        break;
+    }
+    default:
+        finish(unit, run, Result::NoAnswer, NoAnswer,
+               QStringLiteral("no answer to %1 within %2 ms%3: check the cable, the port and the "
+                              "device's mode, or give a longer --timeout; --trace shows the "
+                              "traffic%4")
+                   .arg(parameter.key)
+                   .arg(run.job().timeoutMs)
+                   .arg(reply.text.isEmpty() ? QString()
+                                             : QStringLiteral(" (the last line passed over: %1)")
+                                                   .arg(quoted(reply.text)))
+                   .arg(restarted));
+    }
+    co_return std::nullopt;
+}
+
+// Every key of the unit's mode, into `values`, the MAC already there.
+QCoro::Task<bool> askTheRest(UnitRun &unit, Run &run, Values &values, bool afterRestart = false)
+{
+    for (int i = macIndex + 1; i < unit.record.mode->queried; ++i) {
+        const std::optional<QByteArray> value = co_await ask(unit, run, i, afterRestart);
+        if (!value)
+            co_return false;
+        values[size_t(i)] = value;
+    }
+    co_return true;
+}
+
+// A unit of an inventory gets its own row's values over the shared ones, and its mode.
+bool findPlan(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    const Inventory *inventory = run.job().inventory;
+    if (!inventory)
+        return true;
+    const QByteArray &mac = *record.before[macIndex];
+    const Unit *row = inventory->find(mac);
+    if (!row) {
+        finish(unit, run, Result::NotInInventory, Done,
+               QStringLiteral("not in inventory, left alone"));
+        return false;
+    }
+    if (!row->mode.isEmpty())
+        record.mode = protocol::modeByKey(row->mode);
+    if (!record.mode) {
+        finish(unit, run, Result::NotSent, BadInput,
+               QStringLiteral("no mode for MAC %1: give --mode, \"mode\" in the profile or a mode "
+                              "column; nothing sent")
+                   .arg(QString::fromLatin1(mac)));
+        return false;
+    }
+    for (int i = macIndex + 1; i < protocol::parameterCount; ++i) {
+        if (row->values[size_t(i)])
+            record.wanted[size_t(i)] = row->values[size_t(i)];
+        if (record.wanted[size_t(i)] && i >= record.mode->queried) {
+            finish(unit, run, Result::NotSent, BadInput,
+                   QStringLiteral("%1: not a setting in mode %2 (row %3); nothing sent")
+                       .arg(protocol::parameters[i].key, record.mode->key)
+                       .arg(row->row));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Steps 1 and 2: the device as it is, the MAC first, which finds the unit's plan.
+QCoro::Task<bool> readDevice(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    QString error;
+    if (!unit.link.open(&error)) {
+        finish(unit, run, Result::PortFailed, PortFailed, error);
+        co_return false;
+    }
+    run.console().step(record.port + QStringLiteral(": reading"));
+    record.before[macIndex] = co_await ask(unit, run, macIndex);
+    co_return record.before[macIndex] && findPlan(unit, run) &&
+        co_await askTheRest(unit, run, record.before);
+}
+
+// Each value that differs from the device's, or with --force each one given.
+int compare(UnitRecord &record, const Job &job)
+{
+    int changes = 0;
+    for (int k = 0; k < record.mode->written; ++k) {
+        const int index = k + 1; // writable parameter k, as the core lays them out
+        const QByteArray &before = *record.before[size_t(index)];
+        const std::optional<QByteArray> &value = record.wanted[size_t(index)];
+        const bool change = value && (job.force || *value != before);
+        changes += change;
+        record.rows << Row{index, before, change ? *value : before,
+                           change ? (job.dryRun ? wouldWrite : notSent) : unchanged};
+    }
+    return changes;
+}
+
+// A backup counts once it reads back as the profile that was meant.
+QString saveBackup(UnitRecord &record, const Job &job)
+{
+    const QString path =
+        job.backupFile.isEmpty() ? backupPath(*record.before[macIndex]) : job.backupFile;
+    const QJsonObject profile = toJson(*record.mode, record.before);
+    QString error;
+    if (!isRegularOrNew(path))
+        error = QStringLiteral("%1: not a regular file, which a backup must be").arg(path);
+    else if (saveProfile(path, profile, &error) && readJson(path, &error) != profile)
+        error =
+            error.isEmpty() ? QStringLiteral("%1: does not read back as written").arg(path) : error;
+    if (error.isEmpty())
+        record.backup = path;
+    return error;
+}
+
+// The device keeps accepted changes staged until its next restart, whoever restarts it. Each is
+// undone by sending the value the device held before, so that what it stages is what it runs.
+// What cannot be put back is named, with the command that does it.
+QCoro::Task<QString> putBackAccepted(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    for (Row &row : record.rows) {
+        if (row.status != accepted && row.status != unconfirmed)
+            continue;
+        const protocol::Parameter &parameter = protocol::parameters[row.index];
+        if (unit.link.isOpen()) {
+            run.console().step(
+                QStringLiteral("%1: putting %2 back").arg(record.port, parameter.key));
+            const Link::Reply reply =
+                co_await unit.link.sendChange(row.index, row.before, run.job().timeoutMs);
+            if (reply.result == Link::Result::Confirmed) {
+                row.status = putBack;
+                row.after = row.before;
+                run.console().note(
+                    QStringLiteral("%1: %2 put back to %3")
+                        .arg(record.port, parameter.key, shown(parameter, row.before)));
+                continue;
+            }
+        }
+        row.status = mayBeStaged;
+    }
+    const QStringList staged = record.keys({mayBeStaged}).keys();
+    if (staged.isEmpty())
+        co_return QString();
+    co_return QStringLiteral("\n  %1 may be staged in the device and take effect at its next "
+                             "restart; to put them back: %2")
+        .arg(staged.join(QStringLiteral(", ")), putBackCommand(record));
+}
+
+// Settings that read back right prove the device stored them, not that it carries data.
+QCoro::Task<> checkModbus(UnitRun &unit, Run &run, const Values &now, Result done,
+                          const QString &outcome)
+{
+    const Job &job = run.job();
+    CheckRequest request = job.checkRequest;
+    request.host = job.checkHost.isEmpty()
+                       ? QString::fromLatin1(*now[size_t(protocol::parameterIndex("ip"))])
+                       : job.checkHost;
+    request.port = now[size_t(protocol::parameterIndex("tcp_port"))]->toUShort();
+    request.timeoutMs = job.timeoutMs;
+    run.console().step(QStringLiteral("%1: reading slave %2 through %3:%4")
+                           .arg(unit.record.port)
+                           .arg(request.unit)
+                           .arg(request.host)
+                           .arg(request.port));
+    qRegisterMetaType<CheckResult>();
+    ModbusCheck check(request);
+    check.start();
+    const CheckResult result = co_await qCoro(&check, &ModbusCheck::finished);
+    QJsonArray values;
+    for (const quint16 value : result.values)
+        values << value;
+    unit.record.check = QJsonObject{
+        {"host", request.host},
+        {"tcp_port", request.port},
+        {"unit", request.unit},
+        {"address", request.address},
+        {"count", request.count},
+        {"input", request.input},
+        {"status", result.status},
+        {"values", result.status == Done ? QJsonValue(values) : QJsonValue()},
+        {"ms", result.status == Done ? QJsonValue(result.ms) : QJsonValue()},
+        {"message", result.message.isEmpty() ? QJsonValue() : QJsonValue(result.message)},
+    };
+    if (result.status != Done)
+        co_return finish(unit, run, Result::CheckFailed, result.status,
+                         outcome + QStringLiteral("; Modbus check: ") + result.message);
+    QStringList shownValues;
+    for (const quint16 value : result.values)
+        shownValues << QString::number(value);
+    finish(unit, run, done, Done,
+           QStringLiteral("%1; slave %2 answered through %3:%4 in %5 ms: %6")
+               .arg(outcome)
+               .arg(request.unit)
+               .arg(request.host)
+               .arg(request.port)
+               .arg(result.ms, 0, 'f', 1)
+               .arg(shownValues.join(QLatin1Char(' '))));
+}
+
+// After the restart: the same unit, answering again. False once the unit has ended.
+QCoro::Task<bool> waitForTheUnit(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    const Job &job = run.job();
+    const QDeadlineTimer deadline(job.restartTimeoutMs);
+    run.console().step(record.port + QStringLiteral(": waiting for the device to come back"));
+    QString detail;
+    for (;;) {
+        co_await qCoro(&run, &Run::stopping, std::chrono::milliseconds(probeMs));
+        if (run.stopStatus()) {
+            interrupted(unit, run, QStringLiteral("restarted; interrupted before it was verified"));
+            co_return false;
+        }
+        QString error;
+        if (unit.link.isOpen() || unit.link.open(&error)) {
+            QElapsedTimer sinceLook;
+            sinceLook.start();
+            Link::Reply reply = co_await unit.link.query(macIndex, probeMs);
+            // A look that found no answer is followed at once by the next.
+            while (reply.result == Link::Result::NoAnswer && !deadline.hasExpired()) {
+                sinceLook.start();
+                reply = co_await unit.link.query(macIndex, probeMs);
+            }
+            if (reply.result == Link::Result::Value) {
+                const protocol::Checked mac =
+                    protocol::check(protocol::parameters[macIndex], reply.text);
+                const QByteArray found = mac.ok() ? mac.value : reply.text;
+                if (found != *record.before[macIndex]) {
+                    finish(unit, run, Result::AnotherUnit, Differs,
+                           QStringLiteral("another unit answered after the restart: MAC %1, not "
+                                          "%2; nothing else judged")
+                               .arg(QString::fromLatin1(found), macOf(record)));
+                    co_return false;
+                }
+                // The answer may be to an earlier look while the latest one is still on its way:
+                // let the line fall quiet, or the device would take that look and the next
+                // question as one.
+                const qint64 settle = ReplyFramer::quietMs - sinceLook.elapsed();
+                if (settle > 0)
+                    co_await QCoro::sleepFor(std::chrono::milliseconds(settle));
+                co_return true;
+            }
+            if (reply.result == Link::Result::Stopped) {
+                interrupted(unit, run,
+                            QStringLiteral("restarted; interrupted before it was verified"));
+                co_return false;
+            }
+            if (reply.result == Link::Result::Lost)
+                unit.link.close();
+            detail = reply.result == Link::Result::Lost ? lostLine()
+                     : reply.result == Link::Result::NoAnswer
+                         ? QStringLiteral("no answer")
+                         : QStringLiteral("answered ") + quoted(reply.text);
+        } else {
+            detail = error;
+        }
+        if (deadline.hasExpired()) {
+            finish(unit, run, Result::NotBack, NoAnswer,
+                   QStringLiteral("the device did not come back within %1 s of its restart (%2); "
+                                  "it had accepted every change. Once it is up, read it back: "
+                                  "tcprtu read --port %3 --mode %4")
+                       .arg(job.restartTimeoutMs / 1000.0)
+                       .arg(detail, record.port, record.mode->key));
+            co_return false;
+        }
+    }
+}
+
+// The whole write of one unit, in the order the README promises.
+QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    const Job &job = run.job();
+    Batch &batch = run.batch();
+
+    // 1, 2. The device as it is, and the unit's plan.
+    if (!co_await readDevice(unit, run))
+        co_return batch.leave();
+
+    // 3. Nothing is sent to any unit until every unit was read and the batch makes sense.
+    if (!co_await batch.verdict(&record)) {
+        if (run.stopStatus())
+            co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
+        co_return finish(unit, run, Result::Cancelled, BadInput,
+                         QStringLiteral("the batch has errors; nothing sent"));
+    }
+    if (!unit.link.isOpen())
+        co_return finish(unit, run, Result::Lost, PortFailed,
+                         lostLine() + QStringLiteral(" while the batch was judged; nothing sent"));
+
+    // 4. Only what differs.
+    const QByteArray &mac = *record.before[macIndex];
+    if (record.wanted[macIndex] && *record.wanted[macIndex] != mac)
+        co_return finish(
+            unit, run, Result::NotSent, BadInput,
+            QStringLiteral("the device's MAC is %1, not %2: nothing written")
+                .arg(QString::fromLatin1(mac), QString::fromLatin1(*record.wanted[macIndex])));
+    const int changes = compare(record, job);
+    if (changes == 0 && job.check)
+        co_return co_await checkModbus(unit, run, record.before, Result::Unchanged,
+                                       QStringLiteral("nothing to change"));
+    if (changes == 0)
+        co_return finish(unit, run, Result::Unchanged, Done, QStringLiteral("nothing to change"));
+    if (job.dryRun)
+        co_return finish(unit, run, Result::DryRun, Done,
+                         QStringLiteral("dry run, %1 to change, nothing sent").arg(changes));
+
+    // 5. A backup that reads back as written.
+    if (run.stopStatus())
+        co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
+    if (job.backup) {
+        const QString error = saveBackup(record, job);
+        if (!error.isEmpty())
+            co_return finish(unit, run, Result::NotSent, BadInput,
+                             QStringLiteral("backup not saved, nothing written: %1; give --backup "
+                                            "FILE to save it elsewhere")
+                                 .arg(error));
+    }
+
+    // 6. Each change, awaiting the device's "OK".
+    unit.sending = true;
+    std::optional<std::pair<Result, QString>> stopped;
+    for (Row &row : record.rows) {
+        if (row.status != notSent)
+            continue;
+        const protocol::Parameter &parameter = protocol::parameters[row.index];
+        if (run.stopStatus()) {
+            stopped = {Result::Interrupted, QStringLiteral("interrupted")};
+            break;
+        }
+        if (!unit.link.isOpen()) {
+            stopped = {Result::Lost, lostLine()};
+            break;
+        }
+        run.console().step(QStringLiteral("%1: changing %2").arg(record.port, parameter.key));
+        row.status = unconfirmed;
+        const Link::Reply reply =
+            co_await unit.link.sendChange(row.index, row.after, job.timeoutMs);
+        if (reply.result == Link::Result::Confirmed) {
+            row.status = accepted;
+            continue;
+        }
+        if (reply.result == Link::Result::Refused) {
+            stopped = {Result::Refused,
+                       QStringLiteral("the device answered %1 to %2=%3; no restart sent")
+                           .arg(quoted(reply.text), parameter.key, QString::fromLatin1(row.after))};
+            // The device holds what it held.
+            row.status = refused;
+            row.after = row.before;
+        } else if (reply.result == Link::Result::Lost) {
+            stopped = {Result::Lost, lostLine()};
+        } else {
+            stopped = {Result::Unanswered,
+                       QStringLiteral("the device did not answer %1=%2 within %3 ms; no restart "
+                                      "sent")
+                           .arg(parameter.key, QString::fromLatin1(row.after))
+                           .arg(job.timeoutMs)};
+        }
+        break;
+    }
+
+    // 7. Nothing stays staged when the write stops here.
+    if (!stopped && run.stopStatus())
+        stopped = {Result::Interrupted, QStringLiteral("interrupted")};
+    if (stopped) {
+        const QString staged = co_await putBackAccepted(unit, run);
+        const int status = stopped->first == Result::Lost ? PortFailed : Refused;
+        co_return finish(unit, run, stopped->first, status, stopped->second + staged);
+    }
+
+    // 8. The restart, once its bytes have left the adapter.
+    run.console().step(record.port + QStringLiteral(": restarting the device"));
+    const Link::Reply reset = co_await unit.link.sendRestart(job.timeoutMs);
+    if (reset.result != Link::Result::Left) {
+        const bool lost = reset.result == Link::Result::Lost;
+        const QString why =
+            lost ? lostLine() + QStringLiteral(" as the restart command was sent; it may have "
+                                               "reached the device")
+            : unit.link.restartMayHaveLeft()
+                ? QStringLiteral("the restart command did not leave the port within %1 ms; part "
+                                 "of it may have reached the device")
+                      .arg(job.timeoutMs)
+                : QStringLiteral("the restart command did not leave the port within %1 ms; none "
+                                 "of it was sent")
+                      .arg(job.timeoutMs);
+        const QString staged = co_await putBackAccepted(unit, run);
+        co_return finish(unit, run, lost ? Result::Lost : Result::RestartUnconfirmed, PortFailed,
+                         why + staged);
+    }
+    unit.sending = false;
+    unit.link.close();
+    record.restarted = true;
+    for (Row &row : record.rows) {
+        if (row.status == accepted)
+            row.status = written;
+    }
+    if (run.stopStatus())
+        co_return interrupted(unit, run,
+                              QStringLiteral("restarted; interrupted before it was verified"));
+    if (!job.verify)
+        co_return finish(unit, run, Result::WrittenUnverified, Done,
+                         QStringLiteral("written, restarted, not verified"));
+
+    // 9. The same unit, back.
+    if (!co_await waitForTheUnit(unit, run))
+        co_return;
+
+    // 10. Every key of the mode read back: the device as a whole must hold what it held before,
+    // with the written keys replaced. A change left staged by anyone takes effect at this restart
+    // too.
+    run.console().step(record.port + QStringLiteral(": reading back"));
+    Values now;
+    now[macIndex] = mac;
+    if (!co_await askTheRest(unit, run, now, true))
+        co_return;
+    record.after = now;
+    unit.link.close();
+    QStringList differences;
+    for (Row &row : record.rows) {
+        const protocol::Parameter &parameter = protocol::parameters[row.index];
+        const QByteArray found = *now[size_t(row.index)];
+        if (found == row.after) {
+            if (row.status == written)
+                row.status = verified;
+            continue;
+        }
+        differences << QStringLiteral("%1 is %2, expected %3")
+                           .arg(parameter.key, shown(parameter, found),
+                                shown(parameter, row.after));
+        row.status = differs;
+        row.after = found;
+    }
+    if (!differences.isEmpty())
+        co_return finish(unit, run, Result::Differs, Differs,
+                         QStringLiteral("read back after the restart: %1")
+                             .arg(differences.join(QStringLiteral("; "))));
+
+    // 11. With --check, a Modbus request through the converter as it now is.
+    if (job.check)
+        co_return co_await checkModbus(unit, run, now, Result::Verified,
+                                       QStringLiteral("written and verified"));
+    finish(unit, run, Result::Verified, Done, QStringLiteral("written and verified"));
+}
+
+QCoro::Task<> readUnit(UnitRun &unit, Run &run)
+{
+    if (co_await readDevice(unit, run))
+        finish(unit, run, Result::Read, Done, QStringLiteral("read"));
+}
+
+// The MAC first, so that the log can say which unit was restarted.
+QCoro::Task<> resetUnit(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    QString error;
+    if (!unit.link.open(&error))
+        co_return finish(unit, run, Result::PortFailed, PortFailed, error);
+    const Link::Reply reply = co_await unit.link.query(macIndex, run.job().timeoutMs);
+    if (reply.result == Link::Result::Stopped)
+        co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
+    if (reply.result == Link::Result::Lost)
+        co_return finish(unit, run, Result::Lost, PortFailed, lostLine());
+    if (reply.result == Link::Result::Value) {
+        const protocol::Checked checked =
+            protocol::check(protocol::parameters[macIndex], reply.text);
+        record.before[macIndex] = checked.ok() ? checked.value : reply.text;
+    } else {
+        run.console().note(record.port + QStringLiteral(": warning: no MAC answered; restarting "
+                                                        "all the same"));
+    }
+    if (run.stopStatus())
+        co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
+    unit.sending = true;
+    run.console().step(record.port + QStringLiteral(": restarting the device"));
+    const Link::Reply reset = co_await unit.link.sendRestart(run.job().timeoutMs);
+    unit.sending = false;
+    if (reset.result == Link::Result::Left) {
+        record.restarted = true;
+        co_return finish(unit, run, Result::Restarted, Done, QStringLiteral("restart sent"));
+    }
+    if (reset.result == Link::Result::Lost)
+        co_return finish(unit, run, Result::Lost, PortFailed, lostLine());
+    finish(unit, run, Result::RestartUnconfirmed, PortFailed,
+           QStringLiteral("the restart command did not leave the port within %1 ms%2")
+               .arg(run.job().timeoutMs)
+               .arg(unit.link.restartMayHaveLeft()
+                        ? QStringLiteral("; part of it may have reached the device")
+                        : QStringLiteral("; none of it was sent")));
+}
+
+QJsonValue profileOrNull(const protocol::Mode *mode, const std::optional<Values> &values)
+{
+    if (!mode || !values)
+        return QJsonValue::Null;
+    return toJson(*mode, *values);
+}
+
+} // namespace
+
+QJsonObject UnitRecord::keys(std::initializer_list<const char *> statuses) const
+{
+    QJsonObject object;
+    for (const Row &row : rows) {
+        if (std::find(statuses.begin(), statuses.end(), row.status) == statuses.end())
+            continue;
+        Values value;
+        value[size_t(row.index)] = row.status == putBack ? row.before : row.after;
+        object.insert(protocol::parameters[row.index].key,
+                      valueJson(protocol::parameters[row.index], *value[size_t(row.index)]));
+    }
+    return object;
+}
+
+QJsonObject UnitRecord::toJson() const
+{
+    const std::optional<QByteArray> &unitMac = before[macIndex];
+    QJsonObject wantedKeys;
+    for (int i = macIndex + 1; i < protocol::parameterCount; ++i) {
+        if (wanted[size_t(i)])
+            wantedKeys.insert(protocol::parameters[i].key,
+                              valueJson(protocol::parameters[i], *wanted[size_t(i)]));
+    }
+    const bool read = mode && std::all_of(before.begin(), before.begin() + mode->queried,
+                                          [](const auto &value) { return value.has_value(); });
+    return {
+        {"port", port},
+        {"mac", unitMac ? QJsonValue(QString::fromLatin1(*unitMac)) : QJsonValue()},
+        {"mode", mode ? QJsonValue(mode->key) : QJsonValue()},
+        {"result", word(result)},
+        {"status", status},
+        {"wanted", wantedKeys},
+        {"before", profileOrNull(mode, read ? std::optional<Values>(before) : std::nullopt)},
+        {"after", profileOrNull(mode, after)},
+        {"sent", keys({accepted, written, verified, differs})},
+        {"staged", keys({mayBeStaged})},
+        {"restarted", restarted},
+        {"check", check},
+        {"backup", backup.isEmpty() ? QJsonValue() : QJsonValue(backup)},
+    };
+}
+
+QString putBackCommand(const UnitRecord &record)
+{
+    if (!record.backup.isEmpty())
+        return QStringLiteral("tcprtu write --port %1 --force %2").arg(record.port, record.backup);
+    // The device still reports its old values while the new ones wait, so only --force sends them.
+    QString sets;
+    for (const Row &row : record.rows) {
+        if (row.status == mayBeStaged || row.status == unconfirmed || row.status == accepted)
+            sets += QStringLiteral(" --set %1=%2")
+                        .arg(protocol::parameters[row.index].key,
+                             shown(protocol::parameters[row.index], row.before));
+    }
+    return QStringLiteral("tcprtu write --port %1 --mode %2 --force%3")
+        .arg(record.port, record.mode->key, sets);
+}
+
+UnitRun::UnitRun(const QString &port, const Job &job, const Console &console)
+    : link(port, job.baud, console)
+{
+    record.port = port;
+    record.mode = job.mode;
+    record.wanted = job.wanted;
+}
+
+Run::Run(const Job &job, const QStringList &ports, const Console &console)
+    : m_job(job), m_console(console), m_batch(std::make_unique<Batch>(int(ports.size()), console))
+{
+    for (const QString &port : ports)
+        m_units.push_back(std::make_unique<UnitRun>(port, job, console));
+    // Listing the ports walks the system's device tree: once is enough.
+    if (job.command != Command::Read)
+        m_systemPorts = QSerialPortInfo::availablePorts();
+}
+
+Run::~Run() = default;
+
+void Run::start()
+{
+    m_running = int(m_units.size());
+    if (m_running == 0)
+        return void(QTimer::singleShot(0, this, &Run::allEnded));
+    for (const auto &unit : m_units)
+        work(*unit);
+}
+
+// Each procedure starts from the event loop, so that allEnded() comes after start() returned.
+QCoro::Task<> Run::work(UnitRun &unit)
+{
+    co_await QCoro::sleepFor(std::chrono::milliseconds(0));
+    switch (m_job.command) {
+    case Command::Read:
+        co_return co_await readUnit(unit, *this);
+    case Command::Write:
+        co_return co_await writeUnit(unit, *this);
+    case Command::Reset:
+        co_return co_await resetUnit(unit, *this);
+    }
+}
+
+void Run::stop(int status)
+{
+    if (m_stopStatus)
+        return;
+    m_stopStatus = status;
+    m_batch->stop();
+    emit stopping();
+    for (const auto &unit : m_units) {
+        if (!unit->record.done && !unit->sending)
+            unit->link.cancel();
+    }
+}
+
+void Run::abandon(int status)
+{
+    for (const auto &unit : m_units) {
+        UnitRecord &record = unit->record;
+        if (record.done)
+            continue;
+        for (Row &row : record.rows) {
+            if (row.status == accepted || row.status == unconfirmed)
+                row.status = mayBeStaged;
+        }
+        const QStringList staged = record.keys({mayBeStaged}).keys();
+        record.done = true;
+        record.result = Result::Interrupted;
+        record.status = status;
+        record.outcome = QStringLiteral("interrupted again, at once");
+        m_console.error(
+            staged.isEmpty()
+                ? record.port + QStringLiteral(": interrupted again; nothing was staged")
+                : QStringLiteral("%1: interrupted again; %2 may be staged in the device and take "
+                                 "effect at its next restart; to put them back: %3")
+                      .arg(record.port, staged.join(QStringLiteral(", ")), putBackCommand(record)));
+        log(record);
+    }
+    std::_Exit(status);
+}
+
+void Run::ended(UnitRun &unit)
+{
+    log(unit.record);
+    if (--m_running == 0)
+        emit allEnded();
+}
+
+// What reached a unit is logged as that unit ends: every restart, and every write that read one.
+void Run::log(const UnitRecord &record)
+{
+    const bool reached = m_job.command == Command::Reset ||
+                         (m_job.command == Command::Write && !m_job.dryRun &&
+                          record.before[macIndex] && record.result != Result::NotInInventory);
+    if (!reached)
+        return;
+    QJsonObject line = record.toJson();
+    line.insert("command", m_job.name);
+    const QString serialNumber = describePort(record.port, m_systemPorts).serialNumber;
+    line.insert("serial_number", serialNumber.isEmpty() ? QJsonValue() : QJsonValue(serialNumber));
+    appendLog(line, m_console);
+}

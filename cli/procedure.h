@@ -1,0 +1,143 @@
+#pragma once
+
+// What a command does to one unit, step by step: read it; or read it, write it and prove the
+// result; or restart it. Each unit's procedure is one coroutine on the one event loop, so that a
+// hub of converters is worked on at once and a signal is heard at every step.
+
+#include "check.h"
+#include "inventory.h"
+#include "link.h"
+#include "profile.h"
+#include "status.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QSerialPortInfo>
+
+#include <memory>
+#include <vector>
+
+#include <qcoro/qcorotask.h>
+
+class Batch;
+
+enum class Command
+{
+    Read,
+    Write,
+    Reset,
+};
+
+// What to do on every port, as the command line asked.
+struct Job
+{
+    Command command = Command::Read;
+    QString name; // as typed, for the log
+    const protocol::Mode *mode = nullptr;
+    Values wanted; // a write's values in their plain form; the MAC, if given, guards the write
+    // Each unit's own values over the shared ones, found by its MAC; units without a row are
+    // left alone.
+    const Inventory *inventory = nullptr;
+    bool force = false;
+    bool dryRun = false;
+    bool verify = true;
+    bool backup = true;
+    QString backupFile; // empty: a new file in the default place
+    int timeoutMs = 1000;
+    qint32 baud = 9600;
+    int restartTimeoutMs = 15000;
+    // After the verify, a Modbus read through the converter at the address and TCP port it now
+    // has, or at checkHost.
+    bool check = false;
+    CheckRequest checkRequest;
+    QString checkHost;
+};
+
+// One key of a write: what the device had, what it has or is to have, and how far it got.
+struct Row
+{
+    int index; // in protocol::parameters
+    QByteArray before;
+    QByteArray after;
+    QString status;
+};
+
+// What happened to one unit: the table, --json and the log are made from it.
+struct UnitRecord
+{
+    QString port;
+    const protocol::Mode *mode = nullptr;
+    Values wanted;
+    Values before;               // as first read, the MAC first
+    std::optional<Values> after; // as read back after the restart
+    QList<Row> rows;
+    QString backup;
+    bool restarted = false;
+    QJsonValue check; // the Modbus check's request and result, or null
+    Result result = Result::Read;
+    int status = Done;
+    QString outcome;
+    bool done = false;
+
+    // The keys with the given statuses, and their values as the device would run them.
+    QJsonObject keys(std::initializer_list<const char *> statuses) const;
+    QJsonObject toJson() const;
+};
+
+// One port: its line, and what became of its unit.
+struct UnitRun
+{
+    UnitRun(const QString &port, const Job &job, const Console &console);
+
+    Link link;
+    UnitRecord record;
+    // A change, a put-back or the restart is on its way: a stop request waits for its answer.
+    bool sending = false;
+};
+
+// The units of one command, what they share, and how the command ends: each unit's line is
+// logged as that unit ends, and a stop request is heard by every unit.
+class Run : public QObject
+{
+    Q_OBJECT
+
+public:
+    Run(const Job &job, const QStringList &ports, const Console &console);
+    ~Run() override;
+
+    const Job &job() const { return m_job; }
+    const Console &console() const { return m_console; }
+    Batch &batch() { return *m_batch; }
+    const std::vector<std::unique_ptr<UnitRun>> &units() const { return m_units; }
+
+    // Starts every unit's procedure; allEnded() follows, never from within start().
+    void start();
+    // 128 + the signal's number once a stop was asked, else 0.
+    int stopStatus() const { return m_stopStatus; }
+    // No unit starts a step that sends; changes under way are answered and put back.
+    void stop(int status);
+    // A second stop: says at once what may be staged in each unit still under way, logs it, and
+    // ends the program.
+    [[noreturn]] void abandon(int status);
+    // Called by a unit's procedure as its last act.
+    void ended(UnitRun &unit);
+
+signals:
+    void stopping();
+    void allEnded();
+
+private:
+    QCoro::Task<> work(UnitRun &unit);
+    void log(const UnitRecord &record);
+
+    const Job &m_job;
+    const Console &m_console;
+    std::unique_ptr<Batch> m_batch;
+    std::vector<std::unique_ptr<UnitRun>> m_units;
+    QList<QSerialPortInfo> m_systemPorts;
+    int m_running = 0;
+    int m_stopStatus = 0;
+};
+
+// The command that sends the keys that may be staged back as the device held them.
+QString putBackCommand(const UnitRecord &record);
