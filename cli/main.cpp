@@ -321,7 +321,8 @@ void printWriteJson(const Units &units, const QList<const Unit *> &missing, cons
 
 // Reads the write's wanted values from the profile and --set; every error is added. With an
 // inventory the rows may bring the mode and every value.
-void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStringList *errors)
+void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStringList *errors,
+                const Console &console)
 {
     Profile profile;
     if (!parser.positionalArguments().isEmpty()) {
@@ -335,7 +336,11 @@ void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStr
         profile.mode = parser.value(QStringLiteral("mode"));
     for (const QString &assignment : parser.values(QStringLiteral("set")))
         setValue(&profile, assignment, errors);
-    job->mode = checkProfile(&profile, errors, !inventory);
+    QStringList forced;
+    job->mode = checkProfile(&profile, errors, !inventory,
+                             parser.isSet(QStringLiteral("force")) ? &forced : nullptr);
+    for (const QString &value : qAsConst(forced))
+        console.note(QStringLiteral("warning: %1; sent as it is, as --force asks").arg(value));
     job->wanted = profile.values;
     if (!inventory && errors->isEmpty() &&
         std::none_of(job->wanted.begin() + 1, job->wanted.end(),
@@ -493,7 +498,7 @@ int run(QCoreApplication &app)
             inventory = readInventory(inventoryFile, &errors);
             job.inventory = inventory ? &*inventory : nullptr;
         }
-        readWanted(parser, &job, !inventoryFile.isEmpty(), &errors);
+        readWanted(parser, &job, !inventoryFile.isEmpty(), &errors, console);
         job.force = parser.isSet(QStringLiteral("force"));
         job.dryRun = parser.isSet(QStringLiteral("dry-run"));
         job.verify = !parser.isSet(QStringLiteral("no-verify"));

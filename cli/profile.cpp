@@ -233,7 +233,8 @@ void setValue(Profile *profile, const QString &assignment, QStringList *errors)
         profile->values[size_t(index)] = wireSpelling(protocol::parameters[index], value);
 }
 
-const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool modeRequired)
+const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool modeRequired,
+                                   QStringList *forced)
 {
     const protocol::Mode *mode = protocol::modeByKey(profile->mode);
     if (!mode && (modeRequired || !profile->mode.isEmpty()))
@@ -263,11 +264,14 @@ const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool m
             continue;
         }
         const protocol::Checked checked = protocol::check(parameter, *value);
+        const QString problem = QStringLiteral("%1=%2: must be %3")
+                                    .arg(parameter.key, QString::fromUtf8(*value), checked.rule);
         if (checked.ok())
             value = checked.value;
+        else if (forced && protocol::carries(*value))
+            forced->append(problem);
         else
-            errors->append(QStringLiteral("%1=%2: must be %3")
-                               .arg(parameter.key, QString::fromUtf8(*value), checked.rule));
+            errors->append(problem);
     }
     return errors->isEmpty() ? mode : nullptr;
 }

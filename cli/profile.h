@@ -34,8 +34,11 @@ std::optional<QByteArray> readSmallFile(const QString &path, qint64 maxBytes, QS
 std::optional<Profile> readProfile(const QString &path, QStringList *errors);
 void setValue(Profile *profile, const QString &assignment, QStringList *errors);
 // The profile's mode, once its mode and every value pass the device's rules.
-// Without a mode where modeRequired is false: an inventory's rows may give each unit its own.
-const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool modeRequired = true);
+// Without a mode where modeRequired is false: an inventory's rules may give each unit its own.
+// With `forced` (--force), a value outside the rules that the protocol carries is kept as it is,
+// and said there: a device took it once, and its backup must put it back.
+const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool modeRequired = true,
+                                   QStringList *forced = nullptr);
 
 // The profile of a device that was read: the mode, the MAC and every parameter of the mode.
 QJsonObject toJson(const protocol::Mode &mode, const Values &values);

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QStringList>
 
+#include <algorithm>
 #include <bitset>
 #include <optional>
 
@@ -181,6 +182,12 @@ int answeredParameter(const QByteArray &line)
     return -1;
 }
 
+bool carries(const QByteArray &value)
+{
+    return !value.isEmpty() &&
+           std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
 Checked check(const Parameter &parameter, const QByteArray &text)
 {
     switch (parameter.kind) {
@@ -233,9 +240,9 @@ QStringList networkProblems(const QByteArray &ip, const QByteArray &mask, const 
     // A /31 is a point-to-point link: both of its addresses are hosts.
     if (~*netmask != 1 && (*address == network || *address == broadcast))
         problems << QStringLiteral("ip %1 is the %2 address of its subnet (ip and mask)")
-                        .arg(QString::fromLatin1(ip),
-                             *address == network ? QStringLiteral("network")
-                                                 : QStringLiteral("broadcast"));
+                        .arg(QString::fromLatin1(ip), *address == network
+                                                          ? QStringLiteral("network")
+                                                          : QStringLiteral("broadcast"));
     // 0.0.0.0 is no gateway at all.
     if (*router != 0 && (*router & *netmask) != network)
         problems << QStringLiteral("gateway %1 lies outside the subnet of ip %2 and mask %3")

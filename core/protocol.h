@@ -161,6 +161,11 @@ struct Checked
 // comes back upper-case with colons, so that two spellings of one address compare equal.
 Checked check(const Parameter &parameter, const QByteArray &text);
 
+// Whether the protocol has a form for a value: printable ASCII without blanks, which a change
+// command carries and an answer gives back unchanged. A device may hold such a value although
+// check() refuses it, when another tool set it.
+bool carries(const QByteArray &value);
+
 // The rules a unit's network settings break together, each naming its keys; empty when they make
 // sense. The values are in their plain form; one that is no address is left to check(). An empty
 // server address: the mode has none.

@@ -210,6 +210,16 @@ int main(int argc, char *argv[])
         {QStringLiteral("mac-after-restart"),
          QStringLiteral("Come back from a restart with this MAC, as another unit would."),
          QStringLiteral("mac")},
+        {QStringLiteral("banner"),
+         QStringLiteral("After each restart, print <text> on a line of its own, unasked, as a "
+                        "device that boots does."),
+         QStringLiteral("text")},
+        {QStringLiteral("banner-ms"),
+         QStringLiteral("Print the --banner <ms> after the device is back (default 0)."),
+         QStringLiteral("ms")},
+        {QStringLiteral("lenient"),
+         QStringLiteral("Take any change whose value the protocol carries, also one outside the "
+                        "rules, as a device that another tool set up did.")},
         {QStringLiteral("hang-up-after-restart"),
          QStringLiteral("After a restart, hang up on the host whenever it sends anything, and "
                         "come back on a new pseudo-terminal, as a failing adapter would.")},
@@ -247,9 +257,12 @@ int main(int argc, char *argv[])
         !readNumber(parser, QStringLiteral("restart-ms"), 0, &options.restartMs) ||
         !readNumber(parser, QStringLiteral("slow"), 0, &options.slowMs) ||
         !readNumber(parser, QStringLiteral("split"), 0, &splitMs) ||
-        !readNumber(parser, QStringLiteral("line-rate"), 1, &options.lineRate))
-        return fail(QStringLiteral("--gap needs at least 1 ms; --restart-ms, --slow and --split "
-                                   "need a whole number of ms; --line-rate a baud rate"));
+        !readNumber(parser, QStringLiteral("line-rate"), 1, &options.lineRate) ||
+        !readNumber(parser, QStringLiteral("banner-ms"), 0, &options.bannerMs))
+        return fail(QStringLiteral("--gap needs at least 1 ms; --restart-ms, --slow, --split and "
+                                   "--banner-ms need a whole number of ms; --line-rate a baud "
+                                   "rate"));
+    options.banner = parser.value(QStringLiteral("banner")).toLatin1();
     if (parser.isSet(QStringLiteral("split")))
         options.splitMs = splitMs;
 
@@ -260,6 +273,7 @@ int main(int argc, char *argv[])
     if (!readGatewayOptions(parser, &network, &factory, &error))
         return fail(error);
     sim::SimDevice device(factory);
+    device.setLenient(parser.isSet(QStringLiteral("lenient")));
     for (const QString &name : parser.values(QStringLiteral("refuse"))) {
         if (!device.refuse(name.toLatin1()))
             return fail(QStringLiteral("--refuse: no change command is called \"%1\"").arg(name));

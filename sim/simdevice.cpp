@@ -78,9 +78,9 @@ QByteArray SimDevice::change(int index, const QByteArray &value)
     if (value.isEmpty())
         return emptyValueReply;
     const protocol::Checked checked = protocol::check(protocol::parameters[index], value);
-    if (!checked.ok())
+    if (!checked.ok() && !(m_lenient && protocol::carries(value)))
         return badValueReply;
-    m_staged[std::size_t(index)] = checked.value;
+    m_staged[std::size_t(index)] = checked.ok() ? checked.value : value;
     return okReply;
 }
 

@@ -48,6 +48,9 @@ public:
     // Values as another tool may have left them, taken as they are, unchecked: one the device
     // holds and answers with, or one staged for its next restart.
     void hold(int index, const QByteArray &value);
+    // Takes any value the protocol carries, also one outside the rules, as a device that another
+    // tool set up did.
+    void setLenient(bool lenient) { m_lenient = lenient; }
     void stage(int index, const QByteArray &value);
 
     Reply handle(const QByteArray &message);
@@ -58,6 +61,7 @@ private:
     Settings m_settings = factorySettings();
     Settings m_staged = m_settings;
     std::bitset<protocol::parameterCount> m_refused;
+    bool m_lenient = false;
 };
 
 } // namespace sim

@@ -287,6 +287,11 @@ void Simulator::finishRestart()
             m_device.hold(0, m_options.macAfterRestart);
         log(QStringLiteral("restarted"));
     }
+    if (!m_options.banner.isEmpty()) {
+        const quint64 generation = m_generation;
+        QTimer::singleShot(m_options.bannerMs, Qt::PreciseTimer, this,
+                           [this, generation] { send(m_options.banner + "\r\n", generation); });
+    }
     emit running(m_device.settings());
 }
 

@@ -25,6 +25,9 @@ struct SimOptions
     bool forgetChanges = false;
     bool hangUpAfterRestart = false;
     QByteArray macAfterRestart;
+    // A line the device prints on its own, bannerMs after it is back from each restart.
+    QByteArray banner;
+    int bannerMs = 0;
     // A message that starts with the first text is answered with the second, once carried out.
     QList<QPair<QByteArray, QByteArray>> replies;
     bool quiet = false;
