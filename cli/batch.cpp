@@ -1,39 +1,15 @@
 #include "batch.h"
 
 #include "find.h"
+#include "plan.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QMap>
 #include <QSysInfo>
 
 namespace {
-
-int key(const char *name)
-{
-    return protocol::parameterIndex(QLatin1String(name));
-}
-
-// What the unit will hold once written: its wanted keys over what it holds now.
-Values planned(const Session &unit)
-{
-    Values values = unit.settings();
-    for (int i = 1; i < unit.mode()->queried; ++i) {
-        if (unit.wanted()[size_t(i)])
-            values[size_t(i)] = unit.wanted()[size_t(i)];
-    }
-    return values;
-}
-
-// A setting the command does not touch is the device's business: only what a write changes is
-// judged, so that a unit already set up oddly can still get its other keys.
-bool touches(const Session &unit, std::initializer_list<int> keys)
-{
-    return std::any_of(keys.begin(), keys.end(),
-                       [&](int i) { return unit.wanted()[size_t(i)].has_value(); });
-}
 
 QJsonValue profileOrNull(const protocol::Mode *mode, const std::optional<Values> &values)
 {
@@ -54,37 +30,16 @@ QString logPath()
 
 } // namespace
 
-bool judgeBatch(const std::vector<Session *> &units, const Console &console)
+bool judgeBatch(const std::vector<Session *> &units, bool force, const Console &console)
 {
-    const int ip = key("ip"), mask = key("mask"), gateway = key("gateway"),
-              server = key("server_ip");
-    QStringList problems;
-    QMap<QByteArray, QStringList> portsByIp;
-    QMap<QByteArray, bool> ipWritten;
+    QList<PlannedUnit> planned;
     for (const Session *unit : units) {
-        if (!unit->isWaiting())
-            continue;
-        const Values values = planned(*unit);
-        const bool hasServer = server < unit->mode()->queried;
-        if (touches(*unit, {ip, mask, gateway, server})) {
-            for (const QString &problem : protocol::networkProblems(
-                     values[size_t(ip)].value_or(""), values[size_t(mask)].value_or(""),
-                     values[size_t(gateway)].value_or(""),
-                     hasServer ? values[size_t(server)].value_or("") : QByteArray()))
-                problems << unit->port() + QStringLiteral(": ") + problem;
-        }
-        const QByteArray address = values[size_t(ip)].value_or("");
-        portsByIp[address] << unit->port();
-        ipWritten[address] = ipWritten.value(address) || touches(*unit, {ip});
+        if (unit->isWaiting())
+            planned << PlannedUnit{unit->port(), *unit->settings()[0], unit->mode(),
+                                   unit->settings(), unit->wanted()};
     }
-    for (auto it = portsByIp.cbegin(); it != portsByIp.cend(); ++it) {
-        if (it.value().size() > 1 && ipWritten.value(it.key()))
-            problems << QStringLiteral("ip %1 would be held by %2 units: %3")
-                            .arg(QString::fromLatin1(it.key()))
-                            .arg(it.value().size())
-                            .arg(it.value().join(QStringLiteral(", ")));
-    }
-    for (const QString &problem : qAsConst(problems))
+    const QStringList problems = batchProblems(planned, force);
+    for (const QString &problem : problems)
         console.error(problem);
     return problems.isEmpty();
 }

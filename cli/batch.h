@@ -9,9 +9,8 @@
 
 #include <vector>
 
-// Each waiting unit's network settings as it will hold them (its wanted keys over what it holds),
-// and no two units with one address. Every problem is reported; true when there is none.
-bool judgeBatch(const std::vector<Session *> &units, const Console &console);
+// The waiting units judged by batchProblems(). Every problem is reported; true when there is none.
+bool judgeBatch(const std::vector<Session *> &units, bool force, const Console &console);
 
 // One unit's run as `write --json` shows it and the log keeps it.
 QJsonObject unitRecord(const Session &session);

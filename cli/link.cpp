@@ -1,30 +1,21 @@
 #include "link.h"
 
+#include "ports.h"
 #include "protocol.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 namespace {
 
-// The path a port name stands for, as the serial library opens it.
-QString systemPath(const QString &name)
+// The port as given, not as the serial library names it: it drops /dev/ from /dev/pts/3, which
+// would leave a relative path to judge.
+QString openError(const QSerialPort &port, const QString &given, QString *failure)
 {
-#ifdef Q_OS_WIN
-    return name;
-#else
-    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
-#endif
-}
-
-QString openError(const QSerialPort &port, QString *failure)
-{
-    const QString path = systemPath(port.portName());
+    const QString path = portPath(given);
     *failure = QStringLiteral("cannot-open");
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("no such port: %1; \"tcprtu ports\" lists the serial ports")
-            .arg(path);
+        return missingPort(given);
     case QSerialPort::PermissionError:
 #ifndef Q_OS_WIN
         // The serial library reports a port another program holds the same way.
@@ -71,7 +62,7 @@ bool Link::open(QString *error)
     m_framer.clear();
     if (m_port.open(QIODevice::ReadWrite))
         return true;
-    *error = openError(m_port, &m_openFailure);
+    *error = openError(m_port, m_portName, &m_openFailure);
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include "interrupts.h"
 #include "inventory.h"
 #include "output.h"
+#include "ports.h"
 #include "profile.h"
 #include "session.h"
 
@@ -85,6 +86,16 @@ const char exitStatuses[] =
     "     unit answered\n"
     "  7  the results could not be written: standard output or the --output file\n"
     "  130, 143, 129  interrupted by Ctrl-C, SIGTERM or SIGHUP (128 + the signal's number)\n";
+
+// "did you mean write? " for a mistyped command, or nothing.
+QString meantCommand(const QString &name)
+{
+    QStringList names;
+    for (const CommandInfo &info : commands)
+        names << QLatin1String(info.name);
+    const QString nearest = nearestWord(name, names);
+    return nearest.isEmpty() ? QString() : QStringLiteral("did you mean %1? ").arg(nearest);
+}
 
 QString keyList()
 {
@@ -331,8 +342,7 @@ void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStr
     }
     if (parser.isSet(QStringLiteral("mode")))
         profile.mode = parser.value(QStringLiteral("mode"));
-    for (const QString &assignment : parser.values(QStringLiteral("set")))
-        setValue(&profile, assignment, errors);
+    setValues(&profile, parser.values(QStringLiteral("set")), errors);
     job->mode = checkProfile(&profile, errors, !inventory);
     job->wanted = profile.values;
     if (!inventory && errors->isEmpty() &&
@@ -341,20 +351,30 @@ void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStr
         errors->append(QStringLiteral("nothing to write: give a profile or --set KEY=VALUE"));
 }
 
-// Every port the system lists, or those given; all asked at once.
+// The USB adapters the system lists, or the ports given; all asked at once.
 QList<Found> findConverters(const QStringList &given, const Job &job, const Console &console)
 {
     QStringList ports = given;
+    QStringList skipped;
     if (ports.isEmpty()) {
+        QList<ListedPort> listed;
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-            ports << info.portName();
+            listed << ListedPort{info.portName(), info.hasVendorIdentifier()};
+        ports = adapterPorts(listed, &skipped);
+        if (!skipped.isEmpty())
+            console.note(QStringLiteral("skipped, as no USB adapter: %1; give a port to ask it "
+                                        "too, e.g. --port %2")
+                             .arg(skipped.join(QStringLiteral(", ")), portPath(skipped.first())));
     }
     Finder finder(ports, job.baud, job.timeoutMs, console);
     QObject::connect(&finder, &Finder::finished, qApp, &QCoreApplication::quit);
     QMetaObject::invokeMethod(&finder, &Finder::start, Qt::QueuedConnection);
     if (!ports.isEmpty())
         QCoreApplication::exec();
-    return finder.found();
+    QList<Found> found = finder.found();
+    for (const QString &port : qAsConst(skipped))
+        found << Found{port, QStringLiteral("skipped"), {}, {}, {}};
+    return found;
 }
 
 int printFound(const QList<Found> &found, bool json, const Console &console)
@@ -365,7 +385,8 @@ int printFound(const QList<Found> &found, bool json, const Console &console)
     for (const Found &port : found) {
         const bool isConverter = port.status == QLatin1String("converter");
         converter = converter || isConverter;
-        opened = opened || isConverter || port.status == QLatin1String("no-answer");
+        opened = opened || isConverter || port.status == QLatin1String("no-answer") ||
+                 port.status == QLatin1String("not-a-converter");
         const auto orNull = [](const QString &text) {
             return text.isEmpty() ? QJsonValue() : QJsonValue(text);
         };
@@ -405,7 +426,8 @@ int run(QCoreApplication &app)
     const auto info = std::find_if(std::begin(commands), std::end(commands),
                                    [&](const CommandInfo &info) { return name == info.name; });
     if (info == std::end(commands)) {
-        console.error(QStringLiteral("no command %1; see tcprtu --help").arg(name));
+        console.error(
+            QStringLiteral("no command %1; %2see tcprtu --help").arg(name, meantCommand(name)));
         return BadInput;
     }
 
@@ -454,15 +476,7 @@ int run(QCoreApplication &app)
         job.command == Command::Write ? parser.value(QStringLiteral("inventory")) : QString();
     if (ports.isEmpty() && inventoryFile.isEmpty() && job.command != Command::Find)
         errors << QStringLiteral("--port: give at least one port");
-    // Two conversations on one line would answer each other's questions.
-    QStringList seen;
-    for (const QString &port : qAsConst(ports)) {
-        const QString canonical = QFileInfo(port).canonicalFilePath();
-        const QString line = canonical.isEmpty() ? port : canonical;
-        if (seen.contains(line))
-            errors << QStringLiteral("--port %1: given twice").arg(port);
-        seen << line;
-    }
+    errors << repeatedPorts(ports);
     const int allowedArguments = job.command == Command::Write ? 1 : 0;
     for (const QString &argument : parser.positionalArguments().mid(allowedArguments))
         errors << QStringLiteral("unexpected argument %1").arg(argument);
@@ -486,6 +500,8 @@ int run(QCoreApplication &app)
         if (!inventoryFile.isEmpty()) {
             inventory = readInventory(inventoryFile, &errors);
             job.inventory = inventory ? &*inventory : nullptr;
+            for (const QString &warning : inventory ? inventory->warnings : QStringList())
+                console.note(warning);
         }
         readWanted(parser, &job, !inventoryFile.isEmpty(), &errors);
         job.force = parser.isSet(QStringLiteral("force"));
@@ -497,6 +513,13 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--backup and --no-backup: give one of them");
         if (!job.backupFile.isEmpty() && (ports.size() != 1 || inventory))
             errors << QStringLiteral("--backup: one port only");
+        const QStringList inputs = parser.positionalArguments().mid(0, 1) << inventoryFile;
+        for (const QString &input : inputs) {
+            if (!job.backupFile.isEmpty() && isSameFile(job.backupFile, input))
+                errors << QStringLiteral("--backup %1: the file this write reads, which the "
+                                         "backup would overwrite")
+                              .arg(job.backupFile);
+        }
         job.check = parser.isSet(QStringLiteral("check"));
         job.checkHost = parser.value(QStringLiteral("check-host"));
         readCheckOptions(parser, &job.checkRequest, &errors);
@@ -507,6 +530,9 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--unit, --read, --input and --check-host go with --check");
         if (job.check && !job.verify)
             errors << QStringLiteral("--check and --no-verify: the check needs the device back");
+        if (inventory && errors.isEmpty())
+            errors << rowProblems(*inventory, job.mode, parser.value(QStringLiteral("mode")),
+                                  job.wanted, job.check);
         if (job.check && job.mode && job.mode != &protocol::modes[0])
             errors << QStringLiteral("--check: only in mode %1, where the converter serves "
                                      "Modbus TCP")
@@ -537,6 +563,7 @@ int run(QCoreApplication &app)
         }
     }
 
+    const bool backupExisted = QFileInfo::exists(job.backupFile);
     Sessions sessions;
     int interrupted = 0;
     Interrupts interrupts;
@@ -557,7 +584,7 @@ int run(QCoreApplication &app)
             }))
             return;
         judged = true;
-        const bool sound = judgeBatch(units, console);
+        const bool sound = judgeBatch(units, job.force, console);
         for (Session *unit : units) {
             if (sound)
                 unit->proceed();
@@ -580,6 +607,10 @@ int run(QCoreApplication &app)
     if (running > 0)
         app.exec();
 
+    for (const auto &session : sessions) {
+        if (backupExisted && session->backup() == job.backupFile)
+            console.note(QStringLiteral("replaced %1").arg(job.backupFile));
+    }
     int status = sessions.empty() ? NoAnswer : Done;
     for (const auto &session : sessions)
         status = std::max(status, session->status());
