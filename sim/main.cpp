@@ -271,6 +271,11 @@ int main(int argc, char *argv[])
             if (index < 0)
                 return fail(QStringLiteral("--%1 %2: must be KEY=VALUE with a profile key")
                                 .arg(option, assignment));
+            const QString rule = sim::lineRule(index, value.toLatin1());
+            if (!rule.isEmpty())
+                return fail(QStringLiteral("--%1 %2: the simulated line runs with it, so it must "
+                                           "be %3")
+                                .arg(option, assignment, rule));
             if (option == QLatin1String("set"))
                 device.hold(index, value.toLatin1());
             else
