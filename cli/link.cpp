@@ -39,7 +39,6 @@ QString openError(const QSerialPort &port, const QString &given, QString *failur
 Link::Link(const QString &port, qint32 baud, const Console &console, QObject *parent)
     : QObject(parent), m_portName(port), m_console(console)
 {
-    m_port.setPortName(m_portName);
     m_port.setBaudRate(baud);
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setParity(QSerialPort::NoParity);
@@ -60,6 +59,8 @@ Link::Link(const QString &port, qint32 baud, const Console &console, QObject *pa
 bool Link::open(QString *error)
 {
     m_framer.clear();
+    // Looked up at each open: a device that re-enumerates while it restarts comes back elsewhere.
+    m_port.setPortName(devicePath(m_portName));
     if (m_port.open(QIODevice::ReadWrite))
         return true;
     *error = openError(m_port, m_portName, &m_openFailure);

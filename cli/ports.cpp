@@ -15,6 +15,12 @@ QString portPath(const QString &port)
 #endif
 }
 
+QString devicePath(const QString &port)
+{
+    const QString canonical = QFileInfo(portPath(port)).canonicalFilePath();
+    return canonical.isEmpty() ? port : canonical;
+}
+
 QString missingPort(const QString &port)
 {
     const QString path = portPath(port);

@@ -10,6 +10,10 @@
 // The path the serial library opens for a port: a bare name (ttyUSB0, pts/3) under /dev.
 QString portPath(const QString &port);
 
+// The device a port leads to, links followed: the serial library locks a port by the name it is
+// opened with, and another program may hold it by another.
+QString devicePath(const QString &port);
+
 // Why a port is not there, with the path tried; a bare name that is a file here is suggested as
 // ./NAME, as the library never looks here for it.
 QString missingPort(const QString &port);

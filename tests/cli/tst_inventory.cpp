@@ -43,6 +43,7 @@ private slots:
     void batch();
     void ports_data();
     void ports();
+    void backups();
 };
 
 void InventoryTest::csv_data()
@@ -219,6 +220,18 @@ void InventoryTest::ports()
     QStringList skipped;
     QCOMPARE(adapterPorts({{"ttyS0", false}, {"ttyUSB0", true}}, &skipped), QStringList{"ttyUSB0"});
     QCOMPARE(skipped, QStringList{"ttyS0"});
+}
+
+void InventoryTest::backups()
+{
+    QTemporaryDir dir;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.path()));
+    // Two units with one MAC in one second each get their own; an answer that is no MAC names no
+    // path elsewhere.
+    const QFileInfo first(backupPath("02:00:00:00:00:aa")), second(backupPath("02-00-00-00-00-AA"));
+    QVERIFY2(first.fileName().startsWith("02-00-00-00-00-AA-") && first != second,
+             qPrintable(first.filePath() + ' ' + second.filePath()));
+    QCOMPARE(QFileInfo(backupPath("../x")).absolutePath(), first.absolutePath());
 }
 
 QTEST_GUILESS_MAIN(InventoryTest)
