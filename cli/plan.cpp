@@ -49,7 +49,7 @@ QStringList batchProblems(const QList<PlannedUnit> &units, bool force)
     }
     for (auto it = portsByIp.cbegin(); it != portsByIp.cend(); ++it) {
         if (it.value().size() > 1 && ipSent.value(it.key()))
-            problems << QStringLiteral("ip %1 would be held by %2 units: %3")
+            problems << QStringLiteral("ip %1 would be held by %2 units: %3; give each its own")
                             .arg(QString::fromLatin1(it.key()))
                             .arg(it.value().size())
                             .arg(it.value().join(QStringLiteral(", ")));

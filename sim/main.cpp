@@ -201,7 +201,8 @@ int main(int argc, char *argv[])
          QStringLiteral("baud")},
         {QStringLiteral("set"),
          QStringLiteral("Hold <key>=<value> as another tool may have left it, unchecked; <key> is "
-                        "a profile key such as tcp_port or mac. Repeatable."),
+                        "a profile key such as tcp_port or mac. Speed, parity and stop bits "
+                        "must be the device's: the line runs with them. Repeatable."),
          QStringLiteral("key=value")},
         {QStringLiteral("staged"),
          QStringLiteral("Start with <key>=<value> staged, unchecked, to take effect at the next "

@@ -437,6 +437,10 @@ void CliTest::run_data()
                        "ip=192.168.0.30",
                        "2 write --port @0 --mode tcp-rtu --set gateway=10.0.0.1"}
         << QStringList{"gateway 10.0.0.1 lies outside the subnet of ip 192.168.0.10", noChange};
+    QTest::newRow("cloned units: one MAC on two ports, nothing sent")
+        << QStringList{unit1, unit1}
+        << QStringList{"2 write --port @0 --port @1 --mode tcp-rtu --set gateway=192.168.0.254"}
+        << QStringList{"MAC 02:00:00:00:00:01 answers on @0 and @1", noChange};
     QTest::newRow("one address for three units")
         << QStringList{unit1, unit2, unit3}
         << QStringList{"2 write --port @0 --port @1 --port @2 --mode tcp-rtu --set "
