@@ -186,11 +186,6 @@ void CoreTest::network_data()
         {"this network",
          {"0.1.2.3", "255.0.0.0", "0.0.0.0", ""},
          "ip 0.1.2.3 is reserved (0.0.0.0/8, 240.0.0.0/4)"},
-        {"the last address",
-         {"255.255.255.255", "255.255.255.0", "0.0.0.0", ""},
-         "ip 255.255.255.255 is reserved (0.0.0.0/8, 240.0.0.0/4) | ip 255.255.255.255 is the "
-         "broadcast address of its "
-         "subnet (ip and mask)"},
         {"server is itself",
          {"10.0.0.2", "255.255.255.0", "10.0.0.1", "10.0.0.2"},
          "server_ip and ip are both 10.0.0.2"},
