@@ -2,6 +2,8 @@
 
 #include <QMap>
 
+#include <algorithm>
+
 namespace {
 
 int key(const QString &name)
