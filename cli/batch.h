@@ -10,9 +10,8 @@
 
 #include <optional>
 
-// Every planned unit's network settings as it will hold them (its wanted keys over what it holds),
-// and no two units with one address. Every problem is reported; true when there is none.
-bool judgeBatch(const QList<const UnitRecord *> &units, const Console &console);
+// The planned units judged by batchProblems(). Every problem is reported; true when there is none.
+bool judgeBatch(const QList<const UnitRecord *> &units, bool force, const Console &console);
 
 // A barrier decided once: every unit arrives, with its plan or having ended; the last to arrive
 // judges all of them, and every unit gets the same answer. After a stop request the answer is no.
@@ -21,7 +20,7 @@ class Batch : public QObject
     Q_OBJECT
 
 public:
-    Batch(int units, const Console &console);
+    Batch(int units, bool force, const Console &console);
 
     // A unit that read its device and found its plan: true to go on and write it.
     QCoro::Task<bool> verdict(const UnitRecord *unit);
@@ -37,6 +36,7 @@ private:
     void decide(bool proceed);
 
     const Console &m_console;
+    const bool m_force;
     int m_missing;
     QList<const UnitRecord *> m_planned;
     std::optional<bool> m_verdict;

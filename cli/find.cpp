@@ -18,7 +18,7 @@ Found describePort(const QString &port, const QList<QSerialPortInfo> &ports)
 
 Finder::Finder(const QStringList &ports, qint32 baud, int timeoutMs, const Console &console,
                QObject *parent)
-    : QObject(parent), m_timeoutMs(timeoutMs)
+    : QObject(parent), m_console(console), m_timeoutMs(timeoutMs)
 {
     // Listing the ports walks the system's device tree: once is enough.
     const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
@@ -37,6 +37,7 @@ void Finder::start()
         Link &link = *m_links[size_t(i)];
         QString error;
         if (!link.open(&error)) {
+            m_console.note(error);
             done(i, link.openFailure());
             continue;
         }
@@ -44,6 +45,8 @@ void Finder::start()
                 [this, i](Link::Result result, const QByteArray &text) {
                     if (result == Link::Result::Value)
                         done(i, QStringLiteral("converter"), text);
+                    else if (result == Link::Result::Unexpected)
+                        done(i, QStringLiteral("not-a-converter"));
                     else
                         done(i, QStringLiteral("no-answer"));
                 });
@@ -56,8 +59,8 @@ void Finder::done(int i, const QString &status, const QByteArray &mac)
     m_links[size_t(i)]->close();
     m_found[i].status = status;
     // Spelt as every other command spells a MAC.
-    const protocol::Checked checked = protocol::check(protocol::parameters[0], mac);
-    m_found[i].mac = checked.ok() ? checked.value : mac;
+    const QByteArray normalized = protocol::normalizedMac(mac);
+    m_found[i].mac = normalized.isEmpty() ? mac : normalized;
     if (--m_running == 0)
         emit finished();
 }

@@ -12,7 +12,8 @@
 struct Found
 {
     QString port;
-    QString status; // converter, no-answer, in-use, no-access, cannot-open
+    QString
+        status; // converter, not-a-converter, no-answer, in-use, no-access, cannot-open, skipped
     QByteArray mac;
     QString serialNumber; // the adapter's, where the system knows it
     QString location;
@@ -36,6 +37,7 @@ signals:
 private:
     void done(int i, const QString &status, const QByteArray &mac = {});
 
+    const Console &m_console;
     const int m_timeoutMs;
     QList<Found> m_found;
     std::vector<std::unique_ptr<Link>> m_links;

@@ -9,11 +9,23 @@ namespace {
 // A sheet for a few hundred units; anything much larger is not one.
 constexpr qint64 maxInventoryBytes = 1024 * 1024;
 
-// A spreadsheet saves with the separator of its locale: a semicolon where the comma is the
-// decimal mark.
-char separator(const QByteArray &firstLine)
+// A spreadsheet saves with the separator of its locale, a semicolon where the comma is the
+// decimal mark, or with tabs as "Unicode text".
+QChar separator(const QString &firstLine)
 {
-    return firstLine.count(';') > firstLine.count(',') ? ';' : ',';
+    QChar best = QLatin1Char(',');
+    for (const QChar candidate : {QLatin1Char(';'), QLatin1Char('\t')}) {
+        if (firstLine.count(candidate) > firstLine.count(best))
+            best = candidate;
+    }
+    return best;
+}
+
+// The header's names, as people write them: "MAC address", "Mode".
+QString columnName(const QString &header)
+{
+    const QString name = header.simplified().toLower();
+    return name == QLatin1String("mac address") ? QStringLiteral("mac") : name;
 }
 
 // A cell's text, whatever kind of JSON value carried it.
@@ -35,44 +47,69 @@ const Unit *Inventory::find(const QByteArray &mac) const
     return nullptr;
 }
 
-QList<QStringList> parseCsv(const QByteArray &bytes)
+QString sheetText(const QByteArray &bytes)
 {
+    const bool littleEndian = bytes.startsWith("\xff\xfe");
+    if (littleEndian || bytes.startsWith("\xfe\xff")) {
+        QString text;
+        for (int i = 2; i + 1 < bytes.size(); i += 2) {
+            const auto first = uchar(bytes[i]), second = uchar(bytes[i + 1]);
+            text += QChar(littleEndian ? ushort(first | second << 8) : ushort(first << 8 | second));
+        }
+        return text;
+    }
     QString text = QString::fromUtf8(bytes);
     if (text.startsWith(QChar(0xfeff)))
         text.remove(0, 1);
-    const char split = separator(bytes.left(bytes.indexOf('\n')));
-    QList<QStringList> rows{{}};
+    return text;
+}
+
+QList<CsvRow> parseCsv(const QString &text, QStringList *errors)
+{
+    const QChar split = separator(text.left(int(text.indexOf(QLatin1Char('\n')))));
+    const QChar quote = QLatin1Char('"');
+    QList<CsvRow> rows{{1, {}}};
     QString cell;
-    bool quoted = false;
+    int line = 1, quoteLine = 0;
+    bool quoted = false, started = false;
     const auto endCell = [&] {
-        rows.last() << cell.trimmed();
+        rows.last().cells << cell.trimmed();
         cell.clear();
+        started = false;
     };
     for (int i = 0; i < text.size(); ++i) {
         const QChar c = text[i];
+        if (c == QLatin1Char('\n'))
+            ++line;
         if (quoted) {
-            if (c == QLatin1Char('"') && i + 1 < text.size() && text[i + 1] == QLatin1Char('"'))
+            if (c == quote && i + 1 < text.size() && text[i + 1] == quote)
                 cell += text[++i];
-            else if (c == QLatin1Char('"'))
+            else if (c == quote)
                 quoted = false;
             else
                 cell += c;
-        } else if (c == QLatin1Char('"')) {
+        } else if (c == quote && !started) {
             quoted = true;
-        } else if (c == QLatin1Char(split)) {
+            started = true;
+            quoteLine = line;
+        } else if (c == split) {
             endCell();
         } else if (c == QLatin1Char('\n')) {
             endCell();
-            rows << QStringList();
+            rows << CsvRow{line, {}};
         } else if (c != QLatin1Char('\r')) {
             cell += c;
+            started = true;
         }
     }
     endCell();
+    if (quoted)
+        errors->append(
+            QStringLiteral("row %1: a quoted cell opens here and is never closed").arg(quoteLine));
     // Blank lines, as a sheet's end often has, are no rows.
-    QList<QStringList> filled;
-    for (const QStringList &row : qAsConst(rows)) {
-        if (!row.join(QString()).isEmpty())
+    QList<CsvRow> filled;
+    for (const CsvRow &row : qAsConst(rows)) {
+        if (!row.cells.join(QString()).isEmpty())
             filled << row;
     }
     return filled;
@@ -99,13 +136,18 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
     const QByteArray &bytes = *file;
     // Both forms become a header and rows of text, judged alike.
     QStringList header;
-    QList<QStringList> rows;
+    QList<CsvRow> rows;
     if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive)) {
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+        if (document.isNull()) {
+            errors->append(
+                QStringLiteral("%1: %2: not JSON: %3")
+                    .arg(path, textPosition(bytes, parseError.offset), parseError.errorString()));
+            return std::nullopt;
+        }
         if (!document.isArray()) {
-            errors->append(QStringLiteral("%1: not a JSON array of objects (%2)")
-                               .arg(path, parseError.errorString()));
+            errors->append(QStringLiteral("%1: not a JSON array of objects").arg(path));
             return std::nullopt;
         }
         for (const QJsonValue &value : document.array()) {
@@ -114,19 +156,23 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
                     header << key;
             }
         }
+        // An object is counted as a row under a header, as a sheet's would be.
         for (const QJsonValue &value : document.array()) {
-            QStringList row;
+            QStringList cells;
             for (const QString &key : qAsConst(header))
-                row << cellText(value.toObject().value(key));
-            rows << row;
+                cells << cellText(value.toObject().value(key));
+            rows << CsvRow{int(rows.size()) + 2, cells};
         }
     } else {
-        rows = parseCsv(bytes);
+        QStringList csvErrors;
+        rows = parseCsv(sheetText(bytes), &csvErrors);
+        for (const QString &error : qAsConst(csvErrors))
+            errors->append(path + QStringLiteral(": ") + error);
         if (!rows.isEmpty())
-            header = rows.takeFirst();
+            header = rows.takeFirst().cells;
     }
     for (QString &name : header)
-        name = name.simplified().toLower();
+        name = columnName(name);
     const int macColumn = int(header.indexOf(QStringLiteral("mac")));
     if (macColumn < 0) {
         errors->append(QStringLiteral("%1: no \"mac\" column").arg(path));
@@ -143,12 +189,30 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
                                .arg(path)
                                .arg(c + 1)
                                .arg(header[c], nearest));
+        const int first = int(header.indexOf(header[c]));
+        if (first < c && !header[c].isEmpty())
+            errors->append(QStringLiteral("%1: column %2 \"%3\": given twice, also column %4")
+                               .arg(path)
+                               .arg(c + 1)
+                               .arg(header[c])
+                               .arg(first + 1));
     }
     Inventory inventory;
-    for (int r = 0; r < rows.size(); ++r) {
-        const QStringList &cells = rows[r];
-        const QString where = QStringLiteral("%1: row %2").arg(path).arg(r + 2);
-        Unit unit{r + 2, {}, {}, {}};
+    inventory.path = path;
+    for (const CsvRow &row : qAsConst(rows)) {
+        const QStringList &cells = row.cells;
+        const QString where = QStringLiteral("%1: row %2").arg(path).arg(row.line);
+        if (cells.size() > header.size())
+            errors->append(QStringLiteral("%1: %2 cells, more than the header's %3")
+                               .arg(where)
+                               .arg(cells.size())
+                               .arg(header.size()));
+        // What read --csv writes for a port that failed, or a note between units.
+        if (cells.value(macColumn).isEmpty()) {
+            inventory.warnings << QStringLiteral("warning: %1: no MAC, passed over").arg(where);
+            continue;
+        }
+        Unit unit{row.line, {}, {}, {}};
         const protocol::Checked mac =
             protocol::check(protocol::parameters[0], cells.value(macColumn).toLatin1());
         if (!mac.ok()) {
@@ -199,4 +263,38 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
         }
     }
     return inventory;
+}
+
+QStringList rowProblems(const Inventory &inventory, const protocol::Mode *shared,
+                        const QString &modeOption, const Values &sharedValues, bool check)
+{
+    QStringList problems;
+    for (const Unit &unit : inventory.units) {
+        const QString where = QStringLiteral("%1: row %2").arg(inventory.path).arg(unit.row);
+        const protocol::Mode *mode = unit.mode.isEmpty() ? shared : protocol::modeByKey(unit.mode);
+        if (!unit.mode.isEmpty() && !mode)
+            continue; // a mode no device has, reported as the sheet was read
+        if (!unit.mode.isEmpty() && !modeOption.isEmpty() && unit.mode != modeOption) {
+            problems
+                << QStringLiteral("%1: mode %2, but --mode %3").arg(where, unit.mode, modeOption);
+            continue;
+        }
+        if (!mode) {
+            problems << QStringLiteral("%1: no mode: give --mode, \"mode\" in the profile or a "
+                                       "mode column")
+                            .arg(where);
+            continue;
+        }
+        for (int i = mode->queried; i < protocol::parameterCount; ++i) {
+            if (unit.values[size_t(i)] || sharedValues[size_t(i)])
+                problems << QStringLiteral("%1: %2: not a setting in mode %3%4")
+                                .arg(where, protocol::parameters[i].key, mode->key,
+                                     unit.values[size_t(i)] ? QString()
+                                                            : QStringLiteral(" (shared value)"));
+        }
+        if (check && mode != &protocol::modes[0])
+            problems << QStringLiteral("%1: --check: only in mode %2, not %3")
+                            .arg(where, protocol::modes[0].key, mode->key);
+    }
+    return problems;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 // A batch's sheet: one row per unit, found by the MAC printed on its label, with the settings
-// that unit alone gets. Saved from a spreadsheet as CSV (comma or semicolon, quoted cells, a
-// header row) or written as a JSON array of objects.
+// that unit alone gets. Saved from a spreadsheet as CSV (comma, semicolon or tab, quoted cells, a
+// header row; UTF-8 or UTF-16 with its byte order mark) or written as a JSON array of objects.
 
 #include "profile.h"
 
@@ -13,7 +13,7 @@
 
 struct Unit
 {
-    int row; // as a person counts it in the file, the header being row 1
+    int row; // the line of the file it starts on, as an editor counts it
     QByteArray mac;
     QString mode;  // empty: the shared profile's
     Values values; // checked, in their plain form; the MAC is not among them
@@ -21,7 +21,9 @@ struct Unit
 
 struct Inventory
 {
+    QString path;
     QList<Unit> units;
+    QStringList warnings; // rows passed over
 
     const Unit *find(const QByteArray &mac) const;
 };
@@ -29,7 +31,23 @@ struct Inventory
 // Every error is added, with its row and column.
 std::optional<Inventory> readInventory(const QString &path, QStringList *errors);
 
-// The cells of a spreadsheet's rows, its byte order mark and line ends taken off.
-QList<QStringList> parseCsv(const QByteArray &text);
+// What each row asks of its mode, judged before any port opens: a mode for every row, one that
+// agrees with --mode where both are given (modeOption), every key of the row and of the shared
+// values a setting of the row's mode, and --check only in the mode that serves Modbus TCP.
+QStringList rowProblems(const Inventory &inventory, const protocol::Mode *shared,
+                        const QString &modeOption, const Values &sharedValues, bool check);
+
+// A sheet's text, from UTF-8 or UTF-16 by its byte order mark, the mark taken off.
+QString sheetText(const QByteArray &bytes);
+
+struct CsvRow
+{
+    int line; // where the row starts, counted from 1
+    QStringList cells;
+};
+
+// A spreadsheet's rows, blank ones left out, read as spreadsheets write them: a quote is special
+// only at the start of a cell. A quoted cell still open at the end is added to errors.
+QList<CsvRow> parseCsv(const QString &text, QStringList *errors);
 // One row of cells as a spreadsheet reads it back: quoted where a cell needs it.
 QString csvRow(const QStringList &cells);

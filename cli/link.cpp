@@ -1,32 +1,23 @@
 #include "link.h"
 
+#include "ports.h"
 #include "protocol.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 #include <qcoro/qcorosignal.h>
 
 namespace {
 
-// The path a port name stands for, as the serial library opens it.
-QString systemPath(const QString &name)
+// The port as given, not as the serial library names it: it drops /dev/ from /dev/pts/3, which
+// would leave a relative path to judge.
+QString openError(const QSerialPort &port, const QString &given, QString *failure)
 {
-#ifdef Q_OS_WIN
-    return name;
-#else
-    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
-#endif
-}
-
-QString openError(const QSerialPort &port, QString *failure)
-{
-    const QString path = systemPath(port.portName());
+    const QString path = portPath(given);
     *failure = QStringLiteral("cannot-open");
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
-        return QStringLiteral("no such port: %1; \"tcprtu ports\" lists the serial ports")
-            .arg(path);
+        return missingPort(given);
     case QSerialPort::PermissionError:
 #ifndef Q_OS_WIN
         // The serial library reports a port another program holds the same way.
@@ -51,7 +42,6 @@ Link::Link(const QString &port, qint32 baud, const Console &console, QObject *pa
     : QObject(parent), m_portName(port), m_console(console)
 {
     qRegisterMetaType<Link::Result>();
-    m_port.setPortName(m_portName);
     m_port.setBaudRate(baud);
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setParity(QSerialPort::NoParity);
@@ -72,9 +62,11 @@ Link::Link(const QString &port, qint32 baud, const Console &console, QObject *pa
 bool Link::open(QString *error)
 {
     m_framer.clear();
+    // Looked up at each open: a device that re-enumerates while it restarts comes back elsewhere.
+    m_port.setPortName(devicePath(m_portName));
     if (m_port.open(QIODevice::ReadWrite))
         return true;
-    *error = openError(m_port, &m_openFailure);
+    *error = openError(m_port, m_portName, &m_openFailure);
     return false;
 }
 

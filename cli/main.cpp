@@ -6,6 +6,7 @@
 #include "inventory.h"
 #include "log.h"
 #include "output.h"
+#include "ports.h"
 #include "procedure.h"
 #include "profile.h"
 #include "status.h"
@@ -83,6 +84,16 @@ const CommandInfo commands[] = {
      "check --host 192.168.0.10 --unit 1 --read 0:4",
      "host tcp-port unit read input timeout json quiet"},
 };
+
+// "did you mean write? " for a mistyped command, or nothing.
+QString meantCommand(const QString &name)
+{
+    QStringList names;
+    for (const CommandInfo &info : commands)
+        names << QLatin1String(info.name);
+    const QString nearest = nearestWord(name, names);
+    return nearest.isEmpty() ? QString() : QStringLiteral("did you mean %1? ").arg(nearest);
+}
 
 QString keyList()
 {
@@ -334,8 +345,7 @@ void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStr
     }
     if (parser.isSet(QStringLiteral("mode")))
         profile.mode = parser.value(QStringLiteral("mode"));
-    for (const QString &assignment : parser.values(QStringLiteral("set")))
-        setValue(&profile, assignment, errors);
+    setValues(&profile, parser.values(QStringLiteral("set")), errors);
     QStringList forced;
     job->mode = checkProfile(&profile, errors, !inventory,
                              parser.isSet(QStringLiteral("force")) ? &forced : nullptr);
@@ -348,20 +358,30 @@ void readWanted(const QCommandLineParser &parser, Job *job, bool inventory, QStr
         errors->append(QStringLiteral("nothing to write: give a profile or --set KEY=VALUE"));
 }
 
-// Every port the system lists, or those given; all asked at once.
+// The USB adapters the system lists, or the ports given; all asked at once.
 QList<Found> findConverters(const QStringList &given, const Job &job, const Console &console)
 {
     QStringList ports = given;
+    QStringList skipped;
     if (ports.isEmpty()) {
+        QList<ListedPort> listed;
         for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-            ports << info.portName();
+            listed << ListedPort{info.portName(), info.hasVendorIdentifier()};
+        ports = adapterPorts(listed, &skipped);
+        if (!skipped.isEmpty())
+            console.note(QStringLiteral("skipped, as no USB adapter: %1; give a port to ask it "
+                                        "too, e.g. --port %2")
+                             .arg(skipped.join(QStringLiteral(", ")), portPath(skipped.first())));
     }
     Finder finder(ports, job.baud, job.timeoutMs, console);
     QObject::connect(&finder, &Finder::finished, qApp, &QCoreApplication::quit);
     QMetaObject::invokeMethod(&finder, &Finder::start, Qt::QueuedConnection);
     if (!ports.isEmpty())
         QCoreApplication::exec();
-    return finder.found();
+    QList<Found> found = finder.found();
+    for (const QString &port : qAsConst(skipped))
+        found << Found{port, QStringLiteral("skipped"), {}, {}, {}};
+    return found;
 }
 
 int printFound(const QList<Found> &found, bool json, const Console &console)
@@ -372,7 +392,8 @@ int printFound(const QList<Found> &found, bool json, const Console &console)
     for (const Found &port : found) {
         const bool isConverter = port.status == QLatin1String("converter");
         converter = converter || isConverter;
-        opened = opened || isConverter || port.status == QLatin1String("no-answer");
+        opened = opened || isConverter || port.status == QLatin1String("no-answer") ||
+                 port.status == QLatin1String("not-a-converter");
         const auto orNull = [](const QString &text) {
             return text.isEmpty() ? QJsonValue() : QJsonValue(text);
         };
@@ -412,7 +433,8 @@ int run(QCoreApplication &app)
     const auto info = std::find_if(std::begin(commands), std::end(commands),
                                    [&](const CommandInfo &info) { return name == info.name; });
     if (info == std::end(commands)) {
-        console.error(QStringLiteral("no command %1; see tcprtu --help").arg(name));
+        console.error(
+            QStringLiteral("no command %1; %2see tcprtu --help").arg(name, meantCommand(name)));
         return BadInput;
     }
 
@@ -465,15 +487,7 @@ int run(QCoreApplication &app)
         verb == Verb::Write ? parser.value(QStringLiteral("inventory")) : QString();
     if (ports.isEmpty() && inventoryFile.isEmpty() && verb != Verb::Find)
         errors << QStringLiteral("--port: give at least one port");
-    // Two conversations on one line would answer each other's questions.
-    QStringList seen;
-    for (const QString &port : qAsConst(ports)) {
-        const QString canonical = QFileInfo(port).canonicalFilePath();
-        const QString line = canonical.isEmpty() ? port : canonical;
-        if (seen.contains(line))
-            errors << QStringLiteral("--port %1: given twice").arg(port);
-        seen << line;
-    }
+    errors << repeatedPorts(ports);
     const int allowedArguments = verb == Verb::Write ? 1 : 0;
     for (const QString &argument : parser.positionalArguments().mid(allowedArguments))
         errors << QStringLiteral("unexpected argument %1").arg(argument);
@@ -497,6 +511,8 @@ int run(QCoreApplication &app)
         if (!inventoryFile.isEmpty()) {
             inventory = readInventory(inventoryFile, &errors);
             job.inventory = inventory ? &*inventory : nullptr;
+            for (const QString &warning : inventory ? inventory->warnings : QStringList())
+                console.note(warning);
         }
         readWanted(parser, &job, !inventoryFile.isEmpty(), &errors, console);
         job.force = parser.isSet(QStringLiteral("force"));
@@ -508,6 +524,13 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--backup and --no-backup: give one of them");
         if (!job.backupFile.isEmpty() && (ports.size() != 1 || inventory))
             errors << QStringLiteral("--backup: one port only");
+        const QStringList inputs = parser.positionalArguments().mid(0, 1) << inventoryFile;
+        for (const QString &input : inputs) {
+            if (!job.backupFile.isEmpty() && isSameFile(job.backupFile, input))
+                errors << QStringLiteral("--backup %1: the file this write reads, which the "
+                                         "backup would overwrite")
+                              .arg(job.backupFile);
+        }
         job.check = parser.isSet(QStringLiteral("check"));
         job.checkHost = parser.value(QStringLiteral("check-host"));
         readCheckOptions(parser, &job.checkRequest, &errors);
@@ -518,6 +541,9 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--unit, --read, --input and --check-host go with --check");
         if (job.check && !job.verify)
             errors << QStringLiteral("--check and --no-verify: the check needs the device back");
+        if (inventory && errors.isEmpty())
+            errors << rowProblems(*inventory, job.mode, parser.value(QStringLiteral("mode")),
+                                  job.wanted, job.check);
         if (job.check && job.mode && job.mode != &protocol::modes[0])
             errors << QStringLiteral("--check: only in mode %1, where the converter serves "
                                      "Modbus TCP")
@@ -548,6 +574,7 @@ int run(QCoreApplication &app)
         }
     }
 
+    const bool backupExisted = QFileInfo::exists(job.backupFile);
     Run run(job, ports, console);
     Interrupts interrupts;
     QObject::connect(&interrupts, &Interrupts::interrupted, &app, [&](int status) {
@@ -569,6 +596,10 @@ int run(QCoreApplication &app)
     int status = units.empty() ? NoAnswer : Done;
     for (const auto &unit : units)
         status = std::max(status, unit->record.status);
+    for (const auto &unit : units) {
+        if (backupExisted && unit->record.backup == job.backupFile)
+            console.note(QStringLiteral("replaced %1").arg(job.backupFile));
+    }
     if (job.command == Command::Read) {
         // An interrupted read shows nothing, so that no script takes half of it for the whole.
         if (run.stopStatus())

@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QTimer>
 
@@ -154,25 +155,12 @@ bool findPlan(UnitRun &unit, Run &run)
                QStringLiteral("not in inventory, left alone"));
         return false;
     }
+    // Each row was checked against its mode before any port opened.
     if (!row->mode.isEmpty())
         record.mode = protocol::modeByKey(row->mode);
-    if (!record.mode) {
-        finish(unit, run, Result::NotSent, BadInput,
-               QStringLiteral("no mode for MAC %1: give --mode, \"mode\" in the profile or a mode "
-                              "column; nothing sent")
-                   .arg(QString::fromLatin1(mac)));
-        return false;
-    }
     for (int i = macIndex + 1; i < protocol::parameterCount; ++i) {
         if (row->values[size_t(i)])
             record.wanted[size_t(i)] = row->values[size_t(i)];
-        if (record.wanted[size_t(i)] && i >= record.mode->queried) {
-            finish(unit, run, Result::NotSent, BadInput,
-                   QStringLiteral("%1: not a setting in mode %2 (row %3); nothing sent")
-                       .arg(protocol::parameters[i].key, record.mode->key)
-                       .arg(row->row));
-            return false;
-        }
     }
     return true;
 }
@@ -222,6 +210,8 @@ QString saveBackup(UnitRecord &record, const Job &job)
             error.isEmpty() ? QStringLiteral("%1: does not read back as written").arg(path) : error;
     if (error.isEmpty())
         record.backup = path;
+    else if (job.backupFile.isEmpty())
+        QFile::remove(path); // the name claimed for it
     return error;
 }
 
@@ -677,7 +667,8 @@ UnitRun::UnitRun(const QString &port, const Job &job, const Console &console)
 }
 
 Run::Run(const Job &job, const QStringList &ports, const Console &console)
-    : m_job(job), m_console(console), m_batch(std::make_unique<Batch>(int(ports.size()), console))
+    : m_job(job), m_console(console),
+      m_batch(std::make_unique<Batch>(int(ports.size()), job.force, console))
 {
     for (const QString &port : ports)
         m_units.push_back(std::make_unique<UnitRun>(port, job, console));

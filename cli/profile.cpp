@@ -50,25 +50,24 @@ QByteArray wireSpelling(const protocol::Parameter &parameter, const QString &tex
     return text.toUtf8();
 }
 
-// The key a mistyped one most likely meant: one or two letters off.
-QString nearestKey(const QString &key)
+// The word a mistyped one most likely meant: one or two letters off.
+QString nearestWord(const QString &word, const QStringList &candidates)
 {
     QString best;
-    // A short key is close to too many others to guess from.
-    int bestDistance = std::min(3, int(key.size()) / 3 + 1);
-    for (const protocol::Parameter &parameter : protocol::parameters) {
-        const QString candidate = QLatin1String(parameter.key);
+    // A short word is close to too many others to guess from.
+    int bestDistance = std::min(3, int(word.size()) / 3 + 1);
+    for (const QString &candidate : candidates) {
         // Edit distance, one row at a time.
         QVector<int> row(candidate.size() + 1);
         for (int j = 0; j <= candidate.size(); ++j)
             row[j] = j;
-        for (int i = 1; i <= key.size(); ++i) {
+        for (int i = 1; i <= word.size(); ++i) {
             int diagonal = row[0];
             row[0] = i;
             for (int j = 1; j <= candidate.size(); ++j) {
                 const int above = row[j];
                 row[j] = std::min({above + 1, row[j - 1] + 1,
-                                   diagonal + (key[i - 1].toLower() != candidate[j - 1])});
+                                   diagonal + (word[i - 1].toLower() != candidate[j - 1])});
                 diagonal = above;
             }
         }
@@ -78,6 +77,22 @@ QString nearestKey(const QString &key)
         }
     }
     return best;
+}
+
+QString nearestKey(const QString &key)
+{
+    QStringList keys;
+    for (const protocol::Parameter &parameter : protocol::parameters)
+        keys << QLatin1String(parameter.key);
+    return nearestWord(key, keys);
+}
+
+QString textPosition(const QByteArray &text, int offset)
+{
+    const QByteArray before = text.left(offset);
+    return QStringLiteral("line %1, column %2")
+        .arg(before.count('\n') + 1)
+        .arg(offset - before.lastIndexOf('\n'));
 }
 
 namespace {
@@ -113,14 +128,6 @@ QStringList repeatedKeys(const QByteArray &text)
         i = end;
     }
     return repeated;
-}
-
-QString position(const QByteArray &text, int offset)
-{
-    const QByteArray before = text.left(offset);
-    return QStringLiteral("line %1, column %2")
-        .arg(before.count('\n') + 1)
-        .arg(offset - before.lastIndexOf('\n'));
 }
 
 QByteArray numberText(double number)
@@ -196,8 +203,9 @@ std::optional<Profile> readProfile(const QString &path, QStringList *errors)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (document.isNull()) {
-        errors->append(QStringLiteral("%1: %2: not JSON: %3")
-                           .arg(path, position(text, parseError.offset), parseError.errorString()));
+        errors->append(
+            QStringLiteral("%1: %2: not JSON: %3")
+                .arg(path, textPosition(text, parseError.offset), parseError.errorString()));
         return std::nullopt;
     }
     if (!document.isObject()) {
@@ -231,6 +239,18 @@ void setValue(Profile *profile, const QString &assignment, QStringList *errors)
         profile->unknownKeys << QStringLiteral("--set: unknown key %1").arg(key);
     else
         profile->values[size_t(index)] = wireSpelling(protocol::parameters[index], value);
+}
+
+void setValues(Profile *profile, const QStringList &assignments, QStringList *errors)
+{
+    QStringList keys;
+    for (const QString &assignment : assignments) {
+        const QString key = assignment.section(QLatin1Char('='), 0, 0);
+        if (keys.contains(key))
+            errors->append(QStringLiteral("--set %1: given twice").arg(key));
+        keys << key;
+        setValue(profile, assignment, errors);
+    }
 }
 
 const protocol::Mode *checkProfile(Profile *profile, QStringList *errors, bool modeRequired,
@@ -334,6 +354,12 @@ bool writeFile(const QString &path, const QByteArray &bytes, QString *error)
     return false;
 }
 
+bool isSameFile(const QString &a, const QString &b)
+{
+    const QString canonical = QFileInfo(a).canonicalFilePath();
+    return !canonical.isEmpty() && canonical == QFileInfo(b).canonicalFilePath();
+}
+
 bool saveProfile(const QString &path, const QJsonObject &profile, QString *error)
 {
     return writeFile(path, QJsonDocument(profile).toJson(), error);
@@ -369,12 +395,23 @@ QString backupPath(const QByteArray &mac)
 {
     const QString directory = stateDirectory() + QStringLiteral("/backups");
     QDir().mkpath(directory);
+    // A device's answer that is no MAC must not name a path elsewhere.
+    const QByteArray normalized = protocol::normalizedMac(mac);
+    QString name = QString::fromLatin1(normalized.isEmpty() ? mac : normalized);
+    for (QChar &c : name) {
+        if (!c.isLetterOrNumber() || c.unicode() > 0x7f)
+            c = QLatin1Char('-');
+    }
     const QString stem =
-        directory + QLatin1Char('/') + QString::fromLatin1(mac).replace(':', '-') +
+        directory + QLatin1Char('/') + name +
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("-yyyyMMdd'T'HHmmss'Z'"));
-    // Two writes within a second must not overwrite the first one's backup.
-    QString path = stem + QStringLiteral(".json");
-    for (int n = 2; QFileInfo::exists(path); ++n)
-        path = stem + QStringLiteral("-%1.json").arg(n);
-    return path;
+    // The name is taken by creating the file, never by a look before: two writes in one second,
+    // or two units with one MAC, each get their own.
+    for (int n = 1;; ++n) {
+        const QString path =
+            n == 1 ? stem + QStringLiteral(".json") : stem + QStringLiteral("-%1.json").arg(n);
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !file.exists())
+            return path;
+    }
 }

@@ -33,6 +33,8 @@ std::optional<QByteArray> readSmallFile(const QString &path, qint64 maxBytes, QS
 // when the file is no JSON object at all.
 std::optional<Profile> readProfile(const QString &path, QStringList *errors);
 void setValue(Profile *profile, const QString &assignment, QStringList *errors);
+// Each --set in turn; a key given twice is an error, as it is in a profile.
+void setValues(Profile *profile, const QStringList &assignments, QStringList *errors);
 // The profile's mode, once its mode and every value pass the device's rules.
 // Without a mode where modeRequired is false: an inventory's rules may give each unit its own.
 // With `forced` (--force), a value outside the rules that the protocol carries is kept as it is,
@@ -51,8 +53,12 @@ QStringList modeKeys(const protocol::Mode &mode);
 // A value as a person writes it (a choice by name in any case, a mask as /N) as the device takes
 // it.
 QByteArray wireSpelling(const protocol::Parameter &parameter, const QString &text);
+// The word a mistyped one most likely meant among the candidates, or nothing.
+QString nearestWord(const QString &word, const QStringList &candidates);
 // The key a mistyped one most likely meant, or nothing.
 QString nearestKey(const QString &key);
+// "line 2, column 7" for a byte offset in a file's text.
+QString textPosition(const QByteArray &text, int offset);
 // A value as a person reads it: choices by name.
 QString shown(const protocol::Parameter &parameter, const QByteArray &value);
 
@@ -61,10 +67,13 @@ QString shown(const protocol::Parameter &parameter, const QByteArray &value);
 // the reason, unless every byte was taken.
 bool writeFile(const QString &path, const QByteArray &bytes, QString *error);
 bool isRegularOrNew(const QString &path);
+// Whether two names reach one existing file, through links and relative paths.
+bool isSameFile(const QString &a, const QString &b);
 bool saveProfile(const QString &path, const QJsonObject &profile, QString *error);
 // The JSON object a file holds; an empty one, with the reason, when it holds none.
 QJsonObject readJson(const QString &path, QString *error);
 // Where tcprtu keeps what it did: $XDG_STATE_HOME/tcprtu, else ~/.local/state/tcprtu.
 QString stateDirectory();
-// A new file under the user's state directory, named by the MAC and the time in UTC.
+// A new file under the user's state directory, named by the MAC and the time in UTC, created empty
+// so that no other run takes the name; saveProfile() fills it.
 QString backupPath(const QByteArray &mac);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cctype>
 #include <optional>
 
 namespace protocol {
@@ -64,6 +65,22 @@ QByteArray formatIpv4(quint32 address)
            QByteArray::number(address & 0xff);
 }
 
+constexpr quint32 block(int a, int prefix)
+{
+    return quint32(a) << 24 | quint32(prefix);
+}
+
+// Address blocks by their first address and prefix length, as a unit must not hold them.
+constexpr quint32 multicastBlock = block(224, 4);
+constexpr quint32 reservedBlocks[] = {block(0, 8), block(240, 4)};
+
+bool inBlock(quint32 address, quint32 blockAndPrefix)
+{
+    const int prefix = int(blockAndPrefix & 0xff);
+    const quint32 mask = ~quint32(0) << (32 - prefix);
+    return (address & mask) == (blockAndPrefix & mask);
+}
+
 bool isContiguousMask(quint32 mask)
 {
     const quint32 hostBits = ~mask;
@@ -94,12 +111,10 @@ QString choiceRule(const Choices &choices)
 
 Checked checkMac(const QByteArray &text)
 {
-    QByteArray hex = text;
-    hex.replace(':', "").replace('-', "");
-    const QByteArray bytes = QByteArray::fromHex(hex);
-    if (hex.size() != 12 || bytes.size() != 6 || bytes.toHex().toUpper() != hex.toUpper())
+    const QByteArray mac = normalizedMac(text);
+    if (mac.isEmpty())
         return {{}, "six hexadecimal bytes, e.g. 02:00:00:00:00:01"};
-    return {bytes.toHex(':').toUpper(), {}};
+    return {mac, {}};
 }
 
 QByteArray beforeZero(const QByteArray &reply)
@@ -109,6 +124,27 @@ QByteArray beforeZero(const QByteArray &reply)
 }
 
 } // namespace
+
+QByteArray normalizedMac(const QByteArray &text)
+{
+    constexpr int bytes = 6;
+    QByteArray hex = text;
+    // Pairs with one separator between each, the same throughout.
+    if (text.size() == bytes * 3 - 1) {
+        const char separator = text[2];
+        if (separator != ':' && separator != '-')
+            return {};
+        for (int i = 2; i < text.size(); i += 3) {
+            if (text[i] != separator)
+                return {};
+        }
+        hex.replace(separator, "");
+    }
+    if (hex.size() != bytes * 2 ||
+        !std::all_of(hex.begin(), hex.end(), [](char c) { return isxdigit(uchar(c)); }))
+        return {};
+    return QByteArray::fromHex(hex).toHex(':').toUpper();
+}
 
 int parameterIndex(const QString &key)
 {
@@ -226,32 +262,71 @@ Checked check(const Parameter &parameter, const QByteArray &text)
     return {{}, "unknown"};
 }
 
-QStringList networkProblems(const QByteArray &ip, const QByteArray &mask, const QByteArray &gateway,
-                            const QByteArray &serverIp)
+QList<NetworkProblem> networkProblems(const QByteArray &ip, const QByteArray &mask,
+                                      const QByteArray &gateway, const QByteArray &serverIp)
 {
     const std::optional<quint32> address = parseIpv4(ip);
     const std::optional<quint32> netmask = parseIpv4(mask);
     const std::optional<quint32> router = parseIpv4(gateway);
-    QStringList problems;
+    const std::optional<quint32> server = parseIpv4(serverIp);
+    const QString ipText = QString::fromLatin1(ip), gatewayText = QString::fromLatin1(gateway);
+    const QString unicast = QStringLiteral("; give it a unicast address");
+    QList<NetworkProblem> problems;
+    if (address && inBlock(*address, multicastBlock))
+        problems << NetworkProblem{
+            QStringLiteral("ip %1 is a multicast address (224.0.0.0/4)").arg(ipText) + unicast,
+            {"ip"}};
+    if (address && std::any_of(std::begin(reservedBlocks), std::end(reservedBlocks),
+                               [&](quint32 b) { return inBlock(*address, b); }))
+        problems << NetworkProblem{
+            QStringLiteral("ip %1 is reserved (0.0.0.0/8, 240.0.0.0/4)").arg(ipText) + unicast,
+            {"ip"}};
+    if (server && inBlock(*server, multicastBlock))
+        problems << NetworkProblem{QStringLiteral("server_ip %1 is a multicast address "
+                                                  "(224.0.0.0/4); give the TCP server's own "
+                                                  "address")
+                                       .arg(QString::fromLatin1(serverIp)),
+                                   {"server_ip"}};
+    if (address && server && *server == *address)
+        problems << NetworkProblem{QStringLiteral("server_ip and ip are both %1; server_ip is the "
+                                                  "TCP server the converter connects to")
+                                       .arg(ipText),
+                                   {"ip", "server_ip"}};
     if (!address || !netmask || !router || !isContiguousMask(*netmask))
         return problems;
     const quint32 network = *address & *netmask;
     const quint32 broadcast = network | ~*netmask;
     // A /31 is a point-to-point link: both of its addresses are hosts.
-    if (~*netmask != 1 && (*address == network || *address == broadcast))
-        problems << QStringLiteral("ip %1 is the %2 address of its subnet (ip and mask)")
-                        .arg(QString::fromLatin1(ip), *address == network
-                                                          ? QStringLiteral("network")
-                                                          : QStringLiteral("broadcast"));
+    const bool hasEnds = ~*netmask != 1;
+    const auto end = [&](quint32 a) {
+        return a == network ? QStringLiteral("network") : QStringLiteral("broadcast");
+    };
+    if (hasEnds && (*address == network || *address == broadcast))
+        problems << NetworkProblem{QStringLiteral("ip %1 is the %2 address of its subnet (ip and "
+                                                  "mask); give another ip, or another mask")
+                                       .arg(ipText, end(*address)),
+                                   {"ip", "mask"}};
+    const QString together =
+        QStringLiteral("; set ip and gateway in one write, or gateway 0.0.0.0");
     // 0.0.0.0 is no gateway at all.
-    if (*router != 0 && (*router & *netmask) != network)
-        problems << QStringLiteral("gateway %1 lies outside the subnet of ip %2 and mask %3")
-                        .arg(QString::fromLatin1(gateway), QString::fromLatin1(ip),
-                             QString::fromLatin1(mask));
+    if (*router == 0)
+        return problems;
+    if ((*router & *netmask) != network)
+        problems << NetworkProblem{QStringLiteral("gateway %1 lies outside the subnet of ip %2 and "
+                                                  "mask %3")
+                                           .arg(gatewayText, ipText, QString::fromLatin1(mask)) +
+                                       together,
+                                   {"ip", "mask", "gateway"}};
+    else if (hasEnds && (*router == network || *router == broadcast))
+        problems << NetworkProblem{
+            QStringLiteral("gateway %1 is the %2 address of the subnet of ip "
+                           "%3 and mask %4")
+                    .arg(gatewayText, end(*router), ipText, QString::fromLatin1(mask)) +
+                together,
+            {"ip", "mask", "gateway"}};
     if (*router == *address)
-        problems << QStringLiteral("ip and gateway are both %1").arg(QString::fromLatin1(ip));
-    if (!serverIp.isEmpty() && parseIpv4(serverIp) == address)
-        problems << QStringLiteral("server_ip and ip are both %1").arg(QString::fromLatin1(ip));
+        problems << NetworkProblem{
+            QStringLiteral("ip and gateway are both %1").arg(ipText) + together, {"ip", "gateway"}};
     return problems;
 }
 

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -157,8 +158,12 @@ struct Checked
     bool ok() const { return rule.isEmpty(); }
 };
 
+// A MAC as every part of the program spells it, upper case with colons, from six hexadecimal
+// bytes in any letter case separated by ':' or '-' or not at all; empty when it is none.
+QByteArray normalizedMac(const QByteArray &text);
+
 // `text` is spelt as on the wire: parity as its code. A MAC is checked for its form only, and
-// comes back upper-case with colons, so that two spellings of one address compare equal.
+// comes back as normalizedMac() spells it, so that two spellings of one address compare equal.
 Checked check(const Parameter &parameter, const QByteArray &text);
 
 // Whether the protocol has a form for a value: printable ASCII without blanks, which a change
@@ -166,11 +171,18 @@ Checked check(const Parameter &parameter, const QByteArray &text);
 // check() refuses it, when another tool set it.
 bool carries(const QByteArray &value);
 
-// The rules a unit's network settings break together, each naming its keys; empty when they make
-// sense. The values are in their plain form; one that is no address is left to check(). An empty
-// server address: the mode has none.
-QStringList networkProblems(const QByteArray &ip, const QByteArray &mask, const QByteArray &gateway,
-                            const QByteArray &serverIp);
+// A rule a unit's network settings break, with the keys whose values break it together.
+struct NetworkProblem
+{
+    QString message; // names the values and what to do
+    QStringList keys;
+};
+
+// The rules a unit's network settings break; empty when they make sense. The values are in their
+// plain form; one that is no address is left to check(). An empty server address: the mode has
+// none.
+QList<NetworkProblem> networkProblems(const QByteArray &ip, const QByteArray &mask,
+                                      const QByteArray &gateway, const QByteArray &serverIp);
 
 // Bytes from or for the line as printable text: CR as \r, LF as \n, a backslash doubled, other
 // control and non-ASCII bytes as \xNN.

@@ -201,7 +201,8 @@ int main(int argc, char *argv[])
          QStringLiteral("baud")},
         {QStringLiteral("set"),
          QStringLiteral("Hold <key>=<value> as another tool may have left it, unchecked; <key> is "
-                        "a profile key such as tcp_port or mac. Repeatable."),
+                        "a profile key such as tcp_port or mac. Speed, parity and stop bits "
+                        "must be the device's: the line runs with them. Repeatable."),
          QStringLiteral("key=value")},
         {QStringLiteral("staged"),
          QStringLiteral("Start with <key>=<value> staged, unchecked, to take effect at the next "
@@ -285,6 +286,11 @@ int main(int argc, char *argv[])
             if (index < 0)
                 return fail(QStringLiteral("--%1 %2: must be KEY=VALUE with a profile key")
                                 .arg(option, assignment));
+            const QString rule = sim::lineRule(index, value.toLatin1());
+            if (!rule.isEmpty())
+                return fail(QStringLiteral("--%1 %2: the simulated line runs with it, so it must "
+                                           "be %3")
+                                .arg(option, assignment, rule));
             if (option == QLatin1String("set"))
                 device.hold(index, value.toLatin1());
             else

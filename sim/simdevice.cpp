@@ -27,6 +27,16 @@ Settings factorySettings()
             "1000"};
 }
 
+QString lineRule(int index, const QByteArray &value)
+{
+    const protocol::Parameter &parameter = protocol::parameters[index];
+    const protocol::Kind kind = parameter.kind;
+    if (kind != protocol::Kind::Speed && kind != protocol::Kind::Parity &&
+        kind != protocol::Kind::StopBits)
+        return {};
+    return protocol::check(parameter, value).rule;
+}
+
 bool SimDevice::refuse(const QByteArray &name)
 {
     QByteArray wanted = name.simplified().toUpper();

@@ -16,6 +16,10 @@ using Settings = std::array<QByteArray, protocol::parameterCount>;
 
 Settings factorySettings();
 
+// The rule a value held or staged unchecked breaks when the simulated RS-485 line runs with it
+// (speed, parity and stop bits), or nothing: the line needs a real one of each.
+QString lineRule(int index, const QByteArray &value);
+
 inline constexpr char changePrefix[] = "CHANGE ";
 
 inline constexpr char okReply[] = "OK\r\n";

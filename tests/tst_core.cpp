@@ -127,6 +127,7 @@ void CoreTest::check_data()
         {"timeout", "1", "1"}, {"timeout", "65535", "65535"}, {"timeout", "0", ""}, {"timeout", "65536", ""},
         {"mac", "02:00:00:ab:cd:ef", "02:00:00:AB:CD:EF"}, {"mac", "02-00-00-AB-CD-EF", "02:00:00:AB:CD:EF"},
         {"mac", "020000abcdef", "02:00:00:AB:CD:EF"}, {"mac", "02:00:00:ab:cd", ""},
+        {"mac", "02:00-00:ab:cd:ef", ""}, {"mac", "0200:00ab:cdef", ""}, {"mac", "02:00:00:ab:cd:e:", ""},
         {"mac", "02:00:00:ab:cd:eg", ""}, {"mac", "02:00:00:ab:cd:ef:01", ""},
     };
     for (const auto &[key, text, plain] : rows)
@@ -137,7 +138,7 @@ void CoreTest::check_data()
 void CoreTest::network_data()
 {
     QTest::addColumn<QByteArrayList>("settings"); // ip, mask, gateway, server_ip
-    QTest::addColumn<QString>("problems");        // joined by "; "
+    QTest::addColumn<QString>("problems");        // each up to its advice, joined by " | "
     const struct
     {
         const char *name;
@@ -146,22 +147,51 @@ void CoreTest::network_data()
     } rows[] = {
         {"sound", {"192.168.0.10", "255.255.255.0", "192.168.0.1", ""}, ""},
         {"no gateway", {"192.168.0.10", "255.255.255.0", "0.0.0.0", ""}, ""},
+        {"loopback", {"127.0.0.2", "255.0.0.0", "0.0.0.0", "127.0.0.3"}, ""},
         {"gateway elsewhere",
          {"192.168.0.10", "255.255.255.0", "192.168.1.1", ""},
          "gateway 192.168.1.1 lies outside the subnet of ip 192.168.0.10 and mask 255.255.255.0"},
+        {"/8 reaches far", {"10.1.2.3", "255.0.0.0", "10.200.0.1", ""}, ""},
+        {"/16 reaches the next /24", {"172.16.0.10", "255.255.0.0", "172.16.1.1", ""}, ""},
+        {"/30 ends short of the /24",
+         {"10.0.0.1", "255.255.255.252", "10.0.0.5", ""},
+         "gateway 10.0.0.5 lies outside the subnet of ip 10.0.0.1 and mask 255.255.255.252"},
+        {"/31 holds its peer", {"10.0.0.0", "255.255.255.254", "10.0.0.1", ""}, ""},
+        {"/31 holds no more",
+         {"10.0.0.0", "255.255.255.254", "10.0.0.2", ""},
+         "gateway 10.0.0.2 lies outside the subnet of ip 10.0.0.0 and mask 255.255.255.254"},
         {"network address",
          {"10.0.0.0", "255.255.255.0", "10.0.0.1", ""},
          "ip 10.0.0.0 is the network address of its subnet (ip and mask)"},
         {"broadcast address",
          {"10.0.0.255", "255.255.255.0", "10.0.0.1", ""},
          "ip 10.0.0.255 is the broadcast address of its subnet (ip and mask)"},
-        {"a /31 has neither", {"10.0.0.0", "255.255.255.254", "10.0.0.1", ""}, ""},
+        {"gateway at the network address",
+         {"10.0.0.5", "255.255.255.0", "10.0.0.0", ""},
+         "gateway 10.0.0.0 is the network address of the subnet of ip 10.0.0.5 and mask "
+         "255.255.255.0"},
+        {"gateway at the broadcast address",
+         {"10.0.0.5", "255.255.0.0", "10.0.255.255", ""},
+         "gateway 10.0.255.255 is the broadcast address of the subnet of ip 10.0.0.5 and mask "
+         "255.255.0.0"},
         {"ip is the gateway",
          {"10.0.0.1", "255.255.255.0", "10.0.0.1", ""},
          "ip and gateway are both 10.0.0.1"},
+        {"multicast ip",
+         {"239.1.1.1", "255.255.255.0", "0.0.0.0", ""},
+         "ip 239.1.1.1 is a multicast address (224.0.0.0/4)"},
+        {"reserved ip",
+         {"240.0.0.1", "255.0.0.0", "0.0.0.0", ""},
+         "ip 240.0.0.1 is reserved (0.0.0.0/8, 240.0.0.0/4)"},
+        {"this network",
+         {"0.1.2.3", "255.0.0.0", "0.0.0.0", ""},
+         "ip 0.1.2.3 is reserved (0.0.0.0/8, 240.0.0.0/4)"},
         {"server is itself",
          {"10.0.0.2", "255.255.255.0", "10.0.0.1", "10.0.0.2"},
          "server_ip and ip are both 10.0.0.2"},
+        {"server multicast",
+         {"10.0.0.2", "255.255.255.0", "10.0.0.1", "224.0.0.1"},
+         "server_ip 224.0.0.1 is a multicast address (224.0.0.0/4)"},
         {"server elsewhere", {"10.0.0.2", "255.255.255.0", "10.0.0.1", "10.9.0.2"}, ""},
         {"no address is left to the value check",
          {"10.0.0.300", "255.255.255.0", "10.9.9.9", ""},
@@ -234,9 +264,14 @@ void CoreTest::network()
 {
     QFETCH(QByteArrayList, settings);
     QFETCH(QString, problems);
-    QCOMPARE(
-        protocol::networkProblems(settings[0], settings[1], settings[2], settings[3]).join("; "),
-        problems);
+    QStringList found;
+    for (const protocol::NetworkProblem &problem :
+         protocol::networkProblems(settings[0], settings[1], settings[2], settings[3])) {
+        // Every rule says what to do about it.
+        QVERIFY2(problem.message.contains("; "), qPrintable(problem.message));
+        found << problem.message.section("; ", 0, 0);
+    }
+    QCOMPARE(found.join(" | "), problems);
 }
 
 QTEST_APPLESS_MAIN(CoreTest)

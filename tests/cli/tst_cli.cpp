@@ -53,8 +53,12 @@ public:
 
     bool started() const { return m_started; }
 
+    // @t0 is the device's own port, the target of its link.
     QString expand(QString text) const
     {
+        for (int i = 0; i < m_devices.size(); ++i)
+            text.replace(QString("@t%1").arg(i),
+                         QFileInfo(m_dir.filePath(QString("dev%1").arg(i))).canonicalFilePath());
         for (int i = 0; i < m_devices.size(); ++i)
             text.replace(QString("@%1").arg(i), m_dir.filePath(QString("dev%1").arg(i)));
         return text.replace("@d", m_dir.path());
@@ -65,6 +69,7 @@ public:
     {
         auto tcprtu = std::make_unique<QProcess>();
         tcprtu->setProcessEnvironment(m_environment);
+        tcprtu->setWorkingDirectory(m_dir.path());
         if (!outputFile.isEmpty())
             tcprtu->setStandardOutputFile(outputFile);
         if (outputReader)
@@ -159,15 +164,18 @@ void CliTest::run_data()
     // The command line and profiles: every error at once, nothing sent.
     QTest::newRow("bare: usage, status 2")
         << QStringList{} << QStringList{"2"} << QStringList{"Usage: tcprtu COMMAND"};
+    QTest::newRow("a mistyped command") << QStringList{} << QStringList{"2 writ"}
+                                        << QStringList{"no command writ; did you mean write?"};
     QTest::newRow("every bad value reported, nothing sent")
         << QStringList{""}
         << QStringList{"2 " + write +
                        "--set ip=300.1.1.1 --set tcp_port=80 --set server_ip=192.168.0.20 --set "
-                       "gatway=1"}
+                       "gatway=1 --set speed=9600 --set speed=19200"}
         << QStringList{"ip=300.1.1.1: must be",
                        "tcp_port=80: must be 502 or",
                        "server_ip: not a setting in mode tcp-rtu",
                        "unknown key gatway; did you mean gateway? Keys in mode tcp-rtu: mac, ip",
+                       "--set speed: given twice",
                        "!nothing to write",
                        nothingSent};
     QTest::newRow("a key given twice") << QStringList{""}
@@ -206,6 +214,11 @@ void CliTest::run_data()
         << QStringList{""}
         << QStringList{"2 " + write + "--set mac=02:00:00:00:00:02 --set ip=192.168.0.20"}
         << QStringList{"MAC is 02:00:00:00:00:01", noChange};
+    QTest::newRow("a MAC however spelt: the guard, the backup's name, the log")
+        << QStringList{"--set mac=02:00:00:00:00:AB"}
+        << QStringList{"0 " + write + "--set mac=02-00-00-00-00-ab --set ip=192.168.0.20",
+                       "0 log --mac 0200000000ab"}
+        << QStringList{"02:00:00:00:00:AB  verified  ip"};
     QTest::newRow("MAC guard takes its device however spelt")
         << QStringList{""}
         << QStringList{"0 " + write + "--set mac=020000000001 --set ip=192.168.0.20"}
@@ -220,6 +233,17 @@ void CliTest::run_data()
         << QStringList{"& read --port @0 --mode tcp-rtu --timeout 5000 --trace",
                        "3 read --port @0 --mode tcp-rtu"}
         << QStringList{"in use by another program"};
+    QTest::newRow("a port in use, given by the path the link leads to")
+        << QStringList{"--silent"}
+        << QStringList{"& read --port @0 --mode tcp-rtu --timeout 5000 --trace",
+                       "3 read --port @t0 --mode tcp-rtu"}
+        << QStringList{"in use by another program"};
+    QTest::newRow("find: a bare name found here, an answer from no converter")
+        << QStringList{"--reply MAC=ERR~unknown~command\\r\\n"}
+        << QStringList{"4 find --port @0 --port dev0"}
+        << QStringList{"no such port dev0 (tried /dev/dev0); ./dev0 is in this directory: give "
+                       "--port ./dev0",
+                       "@0  not a converter", "cannot open"};
     QTest::newRow("silent device")
         << QStringList{"--silent"} << QStringList{"4 read --port @0 --mode tcp-rtu --timeout 200"}
         << QStringList{"no answer to mac within 200 ms: check the cable"};
@@ -271,6 +295,15 @@ void CliTest::run_data()
         << QStringList{"0 " + write + "--set ip=192.168.0.9 --set parity=odd --backup @d/b.json",
                        "0 write --port @0 @d/b.json", "0 read --port @0 --mode tcp-rtu --json"}
         << QStringList{"\"ip\": \"192.168.0.10\"", "\"parity\": \"none\""};
+    QTest::newRow("a backup over the profile it restores, refused")
+        << QStringList{""}
+        << QStringList{"0 read --port @0 --mode tcp-rtu --output @d/p.json",
+                       "2 write --port @0 @d/p.json --set ip=192.168.0.9 --backup ./p.json"}
+        << QStringList{"--backup ./p.json: the file this write reads", noChange};
+    QTest::newRow("a backup over another file, said so")
+        << QStringList{""}
+        << QStringList{"> @d/b.json old", "0 " + write + "--set ip=192.168.0.9 --backup @d/b.json"}
+        << QStringList{"replaced @d/b.json"};
     QTest::newRow("force sends what the device has")
         << QStringList{""} << QStringList{"0 " + write + "--force --set ip=192.168.0.10"}
         << QStringList{"<- \"CHANGE IP:192.168.0.10\"", "verified"};
@@ -382,12 +415,32 @@ void CliTest::run_data()
                        "row 4: ip 192.168.0.21 is on row 2 too",
                        "!\"port\"",
                        nothingSent};
+    QTest::newRow("a read with a dead port fed back as it is")
+        << QStringList{unit1, "--silent"}
+        << QStringList{"4 read --port @0 --port @1 --mode tcp-rtu --csv --timeout 200 >> @d/r.csv",
+                       "0 write --port @0 --mode tcp-rtu --inventory @d/r.csv"}
+        << QStringList{"r.csv: row 3: no MAC, passed over", "nothing to change"};
+    QTest::newRow("a row's value over the shared one")
+        << QStringList{unit1}
+        << QStringList{"> @d/units.csv mac,ip\\n02:00:00:00:00:01,192.168.0.21\\n",
+                       "0 write --port @0 --mode tcp-rtu --set ip=192.168.0.30 --inventory "
+                       "@d/units.csv"}
+        << QStringList{"<- \"CHANGE IP:192.168.0.21\"", "!CHANGE IP:192.168.0.30"};
+    QTest::newRow("each row against its mode before any port opens")
+        << QStringList{unit1}
+        << QStringList{"> @d/units.csv mac,server_ip\\n02:00:00:00:00:01,192.168.0.5\\n",
+                       "2 write --port @0 --mode tcp-rtu --inventory @d/units.csv"}
+        << QStringList{"row 2: server_ip: not a setting in mode tcp-rtu", nothingSent};
     QTest::newRow("network mistakes: nothing sent to any unit")
         << QStringList{unit1, unit2, unit3}
         << QStringList{"2 write --port @0 --port @1 --port @2 --mode tcp-rtu --set "
                        "ip=192.168.0.30",
                        "2 write --port @0 --mode tcp-rtu --set gateway=10.0.0.1"}
         << QStringList{"gateway 10.0.0.1 lies outside the subnet of ip 192.168.0.10", noChange};
+    QTest::newRow("cloned units: one MAC on two ports, nothing sent")
+        << QStringList{unit1, unit1}
+        << QStringList{"2 write --port @0 --port @1 --mode tcp-rtu --set gateway=192.168.0.254"}
+        << QStringList{"MAC 02:00:00:00:00:01 answers on @0 and @1", noChange};
     QTest::newRow("one address for three units")
         << QStringList{unit1, unit2, unit3}
         << QStringList{"2 write --port @0 --port @1 --port @2 --mode tcp-rtu --set "
@@ -407,7 +460,7 @@ void CliTest::run_data()
 
     // Several ports.
     QTest::newRow("several ports: each its own result, the highest status")
-        << QStringList{"", "--refuse gateway"}
+        << QStringList{"", "--refuse gateway --set mac=02:00:00:00:00:02"}
         << QStringList{"5 " + write + "--port @1 --set gateway=192.168.0.254"}
         << QStringList{"@0: written and verified", "@1: failed, status 5"};
     QTest::newRow("several ports read as JSON, null for a failed one")

@@ -12,6 +12,7 @@ private slots:
     void exchanges_data();
     void exchanges();
     void refuseNeedsAChangeCommand();
+    void lineNeedsRealValues();
 };
 
 // clang-format off
@@ -54,6 +55,19 @@ void TestSimDevice::refuseNeedsAChangeCommand()
 {
     for (const char *name : {"", "MAC", "CHANGE MAC", "CHANGE", "RESET", "SERVER", "PORT"})
         QVERIFY2(!sim::SimDevice().refuse(name), name);
+}
+
+// The line's timing divides by the speed and names the parity by its code.
+void TestSimDevice::lineNeedsRealValues()
+{
+    const auto rule = [](const char *key, const char *value) {
+        return sim::lineRule(protocol::parameterIndex(key), value);
+    };
+    QVERIFY(!rule("speed", "0").isEmpty());
+    QVERIFY(!rule("parity", "5").isEmpty());
+    QVERIFY(!rule("stop_bits", "0").isEmpty());
+    QVERIFY(rule("speed", "19200").isEmpty());
+    QVERIFY(rule("tcp_port", "8080").isEmpty());
 }
 
 QTEST_APPLESS_MAIN(TestSimDevice)
