@@ -196,18 +196,11 @@ int compare(UnitRecord &record, const Job &job)
     return changes;
 }
 
-// A backup counts once it reads back as the profile that was meant.
-QString saveBackup(UnitRecord &record, const Job &job)
+QString backUp(UnitRecord &record, const Job &job)
 {
     const QString path =
         job.backupFile.isEmpty() ? backupPath(*record.before[macIndex]) : job.backupFile;
-    const QJsonObject profile = toJson(*record.mode, record.before);
-    QString error;
-    if (!isRegularOrNew(path))
-        error = QStringLiteral("%1: not a regular file, which a backup must be").arg(path);
-    else if (saveProfile(path, profile, &error) && readJson(path, &error) != profile)
-        error =
-            error.isEmpty() ? QStringLiteral("%1: does not read back as written").arg(path) : error;
+    const QString error = saveBackup(path, toJson(*record.mode, record.before));
     if (error.isEmpty())
         record.backup = path;
     else if (job.backupFile.isEmpty())
@@ -412,7 +405,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
     if (run.stopStatus())
         co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
     if (job.backup) {
-        const QString error = saveBackup(record, job);
+        const QString error = backUp(record, job);
         if (!error.isEmpty())
             co_return finish(unit, run, Result::NotSent, BadInput,
                              QStringLiteral("backup not saved, nothing written: %1; give --backup "

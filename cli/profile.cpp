@@ -365,17 +365,19 @@ bool saveProfile(const QString &path, const QJsonObject &profile, QString *error
     return writeFile(path, QJsonDocument(profile).toJson(), error);
 }
 
-QJsonObject readJson(const QString &path, QString *error)
+QString saveBackup(const QString &path, const QJsonObject &profile, const FileWriter &write)
 {
+    if (!isRegularOrNew(path))
+        return QStringLiteral("%1: not a regular file, which a backup must be").arg(path);
+    QString error;
+    if (!write(path, QJsonDocument(profile).toJson(), &error))
+        return error;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1: %2").arg(path, file.errorString());
-        return {};
-    }
-    const QJsonDocument document = QJsonDocument::fromJson(file.read(maxProfileBytes + 1));
-    if (!document.isObject())
-        *error = QStringLiteral("%1: does not read back as a profile").arg(path);
-    return document.object();
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("%1: %2").arg(path, file.errorString());
+    if (QJsonDocument::fromJson(file.read(maxProfileBytes + 1)).object() != profile)
+        return QStringLiteral("%1: does not read back as written").arg(path);
+    return {};
 }
 
 QString stateDirectory()

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 #include <optional>
 
 // A value for some of the parameters, by their position in protocol::parameters.
@@ -70,8 +71,10 @@ bool isRegularOrNew(const QString &path);
 // Whether two names reach one existing file, through links and relative paths.
 bool isSameFile(const QString &a, const QString &b);
 bool saveProfile(const QString &path, const QJsonObject &profile, QString *error);
-// The JSON object a file holds; an empty one, with the reason, when it holds none.
-QJsonObject readJson(const QString &path, QString *error);
+using FileWriter = std::function<bool(const QString &, const QByteArray &, QString *)>;
+// A backup counts once it reads back as the profile that was meant: empty, or what went wrong.
+QString saveBackup(const QString &path, const QJsonObject &profile,
+                   const FileWriter &write = writeFile);
 // Where tcprtu keeps what it did: $XDG_STATE_HOME/tcprtu, else ~/.local/state/tcprtu.
 QString stateDirectory();
 // A new file under the user's state directory, named by the MAC and the time in UTC, created empty

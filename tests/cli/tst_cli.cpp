@@ -28,6 +28,9 @@ public:
     explicit Bench(const QStringList &devices) : m_devices(devices)
     {
         m_environment.insert("XDG_STATE_HOME", m_dir.filePath("state"));
+        // As under sudo, cron or a service: the log still names the user.
+        m_environment.remove("USER");
+        m_environment.remove("USERNAME");
         for (int i = 0; i < devices.size(); ++i) {
             m_simulators.push_back(std::make_unique<QProcess>());
             QProcess &simulator = *m_simulators.back();
@@ -88,6 +91,15 @@ public:
     }
 
     void stopDevice(int i) { m_simulators[size_t(i)]->kill(); }
+
+    void setStateHome(const QString &path) { m_environment.insert("XDG_STATE_HOME", path); }
+
+    // The log of the row's own state directory, as the runs left it.
+    QString log() const
+    {
+        QFile file(m_environment.value("XDG_STATE_HOME") + "/tcprtu/log.jsonl");
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
 
     // A device takes a message once the line has been quiet for a while.
     QString deviceLogs()
@@ -247,10 +259,19 @@ void CliTest::run_data()
     QTest::newRow("silent device")
         << QStringList{"--silent"} << QStringList{"4 read --port @0 --mode tcp-rtu --timeout 200"}
         << QStringList{"no answer to mac within 200 ms: check the cable"};
-    QTest::newRow("another kind of answer ends the wait at once")
+    QTest::newRow("an error reply ends the wait at once")
         << QStringList{"--reply MAC=ERR~unknown~command\\r\\n"}
         << QStringList{"4 read --port @0 --mode tcp-rtu --timeout 20000"}
         << QStringList{"answered \"ERR unknown command\" when asked for mac"};
+    QTest::newRow("noise before an answer is passed over")
+        << QStringList{"--reply MASK=+++~noise\\r\\nMASK:255.255.255.0\\r\\n"}
+        << QStringList{"0 read --port @0 --mode tcp-rtu --json"}
+        << QStringList{"\"mask\": \"255.255.255.0\""};
+    QTest::newRow("no answer within the time: the last line passed over quoted")
+        << QStringList{"--reply MASK=booting...\\r\\n"}
+        << QStringList{"4 read --port @0 --mode tcp-rtu --timeout 300"}
+        << QStringList{"no answer to mask within 300 ms (the last line passed over: "
+                       "\"booting...\")"};
     QTest::newRow("read: every exchange traced")
         << QStringList{""} << QStringList{"0 read --port @0 --mode rtu-tcp --trace"}
         << QStringList{"> MAC\n", "< MAC:02:00:00:00:00:01\\r\\n", "192.168.0.100"};
@@ -287,9 +308,12 @@ void CliTest::run_data()
         << QStringList{""}
         << QStringList{"0 " + write + "--set ip=192.168.000.9 --set stop_bits=2",
                        "0 write --port @0 --mode rtu-tcp --set timeout=02000 --no-verify"}
-        << QStringList{"<- \"CHANGE IP:192.168.0.9\"", "<- \"CHANGE STOP BIT:2\"",
-                       "<- \"CHANGE TIMEOUT TCP:2000\"", "<- \"RESET\"",
-                       "backup in @d/state/tcprtu/backups/02-00-00-00-00-01-20"};
+        << QStringList{"<- \"CHANGE IP:192.168.0.9\"",
+                       "<- \"CHANGE STOP BIT:2\"",
+                       "<- \"CHANGE TIMEOUT TCP:2000\"",
+                       "<- \"RESET\"",
+                       "backup in @d/state/tcprtu/backups/02-00-00-00-00-01-20",
+                       "\"result\":\"written-unverified\",\"sent\":{\"timeout\":2000}"};
     QTest::newRow("the backup restores the device")
         << QStringList{""}
         << QStringList{"0 " + write + "--set ip=192.168.0.9 --set parity=odd --backup @d/b.json",
@@ -321,23 +345,35 @@ void CliTest::run_data()
         << QStringList{"--refuse mask"}
         << QStringList{"5 " + write + "--set ip=192.168.0.20 --set mask=255.255.0.0"}
         << QStringList{"answered \"ERR refused\" to mask=255.255.0.0",
-                       "ip put back to 192.168.0.10", noRestart};
+                       "ip put back to 192.168.0.10", noRestart, "\"result\":\"refused\""};
     QTest::newRow("a change left unanswered is put back too")
         << QStringList{"--reply CHANGE~MASK:="}
         << QStringList{"5 " + write + "--set ip=192.168.0.20 --set mask=255.255.0.0"}
         << QStringList{"did not answer mask=255.255.0.0", "<- \"CHANGE MASK:255.255.255.0\"",
-                       "<- \"CHANGE IP:192.168.0.10\"", noRestart};
+                       "<- \"CHANGE IP:192.168.0.10\"", noRestart, "\"result\":\"unanswered\""};
+    QTest::newRow("a device's own values restored from its backup with --force")
+        << QStringList{"--set tcp_port=8080 --lenient --reply CHANGE~GATEWAY:192.168.0.254="}
+        << QStringList{"5 " + write +
+                           "--set ip=192.168.0.20 --set gateway=192.168.0.254 --backup @d/b.json",
+                       "0 write --port @0 --force @d/b.json"}
+        << QStringList{"tcp_port=8080: must be 502 or 10000-65535; sent as it is",
+                       "<- \"CHANGE PORT TCP:8080\"", "written and verified"};
     QTest::newRow("changes another left staged are caught by the whole-device check")
         << QStringList{"--staged ip=10.9.9.9"}
         << QStringList{"6 " + write + "--set gateway=192.168.0.254"}
         << QStringList{"ip is 10.9.9.9, expected 192.168.0.10"};
     QTest::newRow("read back differs")
         << QStringList{"--forget-changes"} << QStringList{"6 " + write + "--set ip=192.168.0.20"}
-        << QStringList{"ip is 192.168.0.10, expected 192.168.0.20"};
+        << QStringList{"ip is 192.168.0.10, expected 192.168.0.20", "\"result\":\"differs\""};
     QTest::newRow("another unit after the restart")
         << QStringList{"--mac-after-restart 02:00:00:00:00:09"}
         << QStringList{"6 " + write + "--set ip=192.168.0.20"}
-        << QStringList{"another unit answered after the restart: MAC 02:00:00:00:00:09"};
+        << QStringList{"another unit answered after the restart: MAC 02:00:00:00:00:09",
+                       "\"result\":\"another-unit\""};
+    QTest::newRow("a device that prints its MAC in lower case, after the restart too")
+        << QStringList{"--set mac=02:ab:cd:00:00:01"}
+        << QStringList{"0 " + write + "--set ip=192.168.0.20"}
+        << QStringList{"written and verified"};
 
     // The restart.
     QTest::newRow("verified after the line dropped")
@@ -346,7 +382,12 @@ void CliTest::run_data()
     QTest::newRow("not back after the restart")
         << QStringList{"--drop-on-restart --restart-ms 3000"}
         << QStringList{"4 " + write + "--set ip=192.168.0.20 --restart-timeout 0.5"}
-        << QStringList{"did not come back"};
+        << QStringList{"did not come back", "read it back: tcprtu read --port @0 --mode tcp-rtu",
+                       "\"result\":\"not-back\""};
+    QTest::newRow("a boot banner amid the read-back is passed over")
+        << QStringList{"--slow 100 --banner BOOT~v2~ready --banner-ms 300"}
+        << QStringList{"0 " + write + "--set ip=192.168.0.20"}
+        << QStringList{"-> \"BOOT v2 ready\\r\\n\"", "written and verified"};
     QTest::newRow("the restart wait ends on a port that keeps failing")
         << QStringList{"--hang-up-after-restart"}
         << QStringList{"4 " + write + "--set ip=192.168.0.20 --restart-timeout 1"}
@@ -436,7 +477,8 @@ void CliTest::run_data()
         << QStringList{"2 write --port @0 --port @1 --port @2 --mode tcp-rtu --set "
                        "ip=192.168.0.30",
                        "2 write --port @0 --mode tcp-rtu --set gateway=10.0.0.1"}
-        << QStringList{"gateway 10.0.0.1 lies outside the subnet of ip 192.168.0.10", noChange};
+        << QStringList{"gateway 10.0.0.1 lies outside the subnet of ip 192.168.0.10", noChange,
+                       "\"result\":\"cancelled\""};
     QTest::newRow("cloned units: one MAC on two ports, nothing sent")
         << QStringList{unit1, unit1}
         << QStringList{"2 write --port @0 --port @1 --mode tcp-rtu --set gateway=192.168.0.254"}
@@ -455,8 +497,8 @@ void CliTest::run_data()
                        "* reset --port @0 | reset --port @1 | reset --port @2",
                        "0 log"}
         << QStringList{"02:00:00:00:00:01  verified   gateway\n",
-                       "02:00:00:00:00:01  unchanged  -\n", "-                  restarted  -\n",
-                       "!dry-run"};
+                       "02:00:00:00:00:01  unchanged  -\n",
+                       "\"mac\":\"02:00:00:00:00:03\",\"mode\":null", "!dry-run", "!\"user\":null"};
 
     // Several ports.
     QTest::newRow("several ports: each its own result, the highest status")
@@ -508,21 +550,25 @@ void CliTest::run()
         QVERIFY2(!output.startsWith("status") && output != "still running",
                  qPrintable(step + ": " + output));
     }
-    verifyFragments(bench, output + bench.deviceLogs(), fragments);
+    verifyFragments(bench, output + bench.deviceLogs() + bench.log(), fragments);
 }
 
 void CliTest::interrupted_data()
 {
-    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("devices");
     QTest::addColumn<QString>("arguments"); // traced, so that the trigger shows
+    // A text of the trace to wait for, or "log:TEXT" to wait for a text in the log.
     QTest::addColumn<QString>("trigger");
-    QTest::addColumn<QString>("action"); // signals to send tcprtu, or "unplug" the device
-    QTest::addColumn<int>("status");
+    // Signals to send tcprtu (INT, TERM, HUP, KILL), or "unplugN" to take device N away.
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("status"); // -1: killed
     QTest::addColumn<QStringList>("fragments");
     const QString write = "write --port @0 --mode tcp-rtu --trace --set ip=192.168.0.20 --set "
                           "mask=255.255.0.0 --set gateway=192.168.0.254";
+    const QString two = "write --port @0 --port @1 --mode tcp-rtu --trace --set speed=19200";
+    const QString second = "--set mac=02:00:00:00:00:02";
     QTest::newRow("Ctrl-C in a write: the change under way answered, all put back, table shown")
-        << "--slow 150" << write << "> CHANGE MASK"
+        << QStringList{"--slow 150"} << write << "> CHANGE MASK"
         << "INT" << 130
         << QStringList{"<- \"CHANGE MASK:255.255.0.0\"",
                        "<- \"CHANGE MASK:255.255.255.0\"",
@@ -530,67 +576,95 @@ void CliTest::interrupted_data()
                        "!<- \"CHANGE GATEWAY",
                        noRestart,
                        "put back",
-                       "backup in"};
-    QTest::newRow("a second Ctrl-C ends at once")
-        << "--slow 300" << write << "> CHANGE MASK"
-        << "INT INT" << 130 << QStringList{"!put back", "!<- \"CHANGE IP:192.168.0.10\""};
+                       "backup in",
+                       "\"result\":\"interrupted\""};
+    QTest::newRow("Ctrl-C while another unit reads: the unit waiting for the batch is sent nothing")
+        << QStringList{"--slow 700", second} << two << "@1 < STOP BIT"
+        << "INT" << 130 << QStringList{noChange, "!backup in", "Ctrl-C again ends at once"};
+    QTest::newRow("a second Ctrl-C: what may be staged said at once, and logged")
+        << QStringList{"--slow 400"} << write << "> CHANGE MASK"
+        << "INT INT" << 130
+        << QStringList{"interrupted again; ip, mask may be staged in the device",
+                       "to put them back: tcprtu write --port @0 --force @d/state/tcprtu/backups/",
+                       "\"staged\":{\"ip\":\"192.168.0.20\",\"mask\":\"255.255.0.0\"}",
+                       "!<- \"CHANGE MASK:255.255.255.0\""};
     QTest::newRow("SIGTERM in a read: nothing on standard output")
-        << "--slow 100"
-        << "read --port @0 --mode tcp-rtu --trace"
+        << QStringList{"--slow 100"} << "read --port @0 --mode tcp-rtu --trace"
         << "> MASK"
-        << "TERM" << 143 << QStringList{"!02:00:00:00:00:01 "};
+        << "TERM" << 143 << QStringList{"!02:00:00:00:00:01 ", "!press Ctrl-C"};
     QTest::newRow("SIGHUP while the device restarts")
-        << "--restart-ms 1000" << write << "> RESET"
-        << "HUP" << 129 << QStringList{"interrupted before it was verified", "written"};
+        << QStringList{"--restart-ms 1000"} << write << "> RESET"
+        << "HUP" << 129
+        << QStringList{"interrupted before it was verified", "written",
+                       "\"restarted\":true,\"result\":\"interrupted\",\"sent\":{\"gateway\""};
+    QTest::newRow("the log keeps each unit that ended before the program was killed")
+        << QStringList{"", "--restart-ms 5000 " + second} << two << "log:02:00:00:00:00:01"
+        << "KILL" << -1
+        << QStringList{"\"mac\":\"02:00:00:00:00:01\"", "!\"mac\":\"02:00:00:00:00:02\""};
     QTest::newRow("the line lost in a write: what may be staged, and how to put it back")
-        << "--slow 150" << write << "> CHANGE MASK"
-        << "unplug" << 3
+        << QStringList{"--slow 150"} << write << "> CHANGE MASK"
+        << "unplug0" << 3
         << QStringList{"ip, mask may be staged in the device and take effect at its next restart; "
                        "to put them back: tcprtu write --port @0 --force "
-                       "@d/state/tcprtu/backups/02-00-00-00-00-01-"};
+                       "@d/state/tcprtu/backups/02-00-00-00-00-01-",
+                       "\"result\":\"lost\""};
+    QTest::newRow("a line lost while the batch is judged: nothing sent, nothing staged")
+        << QStringList{"--slow 250", second} << two << "@1 < STOP BIT"
+        << "unplug1" << 3
+        << QStringList{"@1: failed, status 3: the line was lost", "!may be staged",
+                       "!02-00-00-00-00-02-20", "@0: written and verified"};
 }
 
 void CliTest::interrupted()
 {
-    QFETCH(QString, device);
+    QFETCH(QStringList, devices);
     QFETCH(QString, arguments);
     QFETCH(QString, trigger);
     QFETCH(QString, action);
     QFETCH(int, status);
     QFETCH(QStringList, fragments);
-    Bench bench({device});
+    Bench bench(devices);
     QVERIFY(bench.started());
     const auto tcprtu = bench.start(arguments);
     tcprtu->setReadChannel(QProcess::StandardError);
     QByteArray trace;
-    while (!trace.contains(trigger.toLatin1()) && tcprtu->waitForReadyRead(5000))
+    const QByteArray awaited = bench.expand(trigger.section("log:", -1)).toLatin1();
+    const auto seen = [&] {
+        return trigger.startsWith("log:") ? bench.log().contains(awaited) : trace.contains(awaited);
+    };
+    while (!seen() && tcprtu->waitForReadyRead(5000))
         trace += tcprtu->readAllStandardError();
-    QVERIFY2(trace.contains(trigger.toLatin1()), trace.constData());
-    const int numbers[][2] = {{'I', SIGINT}, {'T', SIGTERM}, {'H', SIGHUP}};
+    QVERIFY2(seen(), trace.constData());
+    const int numbers[][2] = {{'I', SIGINT}, {'T', SIGTERM}, {'H', SIGHUP}, {'K', SIGKILL}};
     const QStringList actions = action.split(' ');
     for (const QString &name : actions) {
         // Signals of one kind sent together arrive as one: the next waits for the first's word.
         while (&name != &actions.first() && !trace.contains("interrupted:") &&
                tcprtu->waitForReadyRead(5000))
             trace += tcprtu->readAllStandardError();
-        if (name == "unplug")
-            bench.stopDevice(0);
+        if (name.startsWith("unplug"))
+            bench.stopDevice(name.back().digitValue());
         // A run that has ended has no process to signal; kill(0) would signal the test itself.
         for (const auto &[letter, number] : numbers) {
             if (name[0] == QChar(letter) && tcprtu->processId() > 0)
                 ::kill(pid_t(tcprtu->processId()), number);
         }
     }
-    const QString output = finished(*tcprtu, status);
+    QString output;
+    if (status < 0)
+        QVERIFY(tcprtu->waitForFinished(8000) && tcprtu->exitStatus() == QProcess::CrashExit);
+    else
+        output = finished(*tcprtu, status);
     QVERIFY2(!output.startsWith("status") && output != "still running", qPrintable(output));
-    verifyFragments(bench, trace + output + bench.deviceLogs(), fragments);
+    verifyFragments(bench, trace + output + bench.deviceLogs() + bench.log(), fragments);
 }
 
 void CliTest::outputs_data()
 {
     // @f is a full device like /dev/full, @g a file on a full disk, both the test's own.
     QTest::addColumn<QString>("arguments");
-    QTest::addColumn<QString>("standardOutput"); // "full", "closed" or "" for a pipe
+    // "full", "closed" or "" for a pipe; "state": the state directory on the full disk.
+    QTest::addColumn<QString>("standardOutput");
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("fragments");
     QTest::newRow("backup on a full disk: nothing sent")
@@ -606,6 +680,9 @@ void CliTest::outputs_data()
                                              << "" << 7 << QStringList{"profile not saved"};
     QTest::newRow("--output to a full device") << "read --port @0 --mode tcp-rtu --output @f"
                                                << "" << 7 << QStringList{"profile not saved"};
+    QTest::newRow("the log on a full disk: a warning even under -q, no half line")
+        << "reset --port @0 -q"
+        << "state" << 0 << QStringList{"warning: @0 not logged"};
     QTest::newRow("standard output on a full disk")
         << "read --port @0 --mode tcp-rtu --json"
         << "full" << 7 << QStringList{"could not be written to standard output"};
@@ -649,6 +726,8 @@ void CliTest::outputs()
     if (!disk.mounted ||
         ::mknod(QFile::encodeName(full).constData(), S_IFCHR | 0666, makedev(1, 7)) != 0)
         QSKIP("mounting a disk and making a device node need root");
+    if (standardOutput == "state")
+        bench.setStateHome(disk.path);
     // A reader that is gone before anything is written.
     QProcess sink;
     const auto tcprtu = bench.start(
@@ -658,6 +737,7 @@ void CliTest::outputs()
     const QString output = finished(*tcprtu, status);
     QVERIFY2(!output.startsWith("status") && output != "still running", qPrintable(output));
     verifyFragments(bench, output + bench.deviceLogs(), fragments);
+    QVERIFY2(bench.log().isEmpty() || bench.log().endsWith('\n'), "a line of the log cut short");
     QVERIFY2(!QFileInfo(full).isFile() && QFileInfo::exists(full), "the device node was replaced");
 }
 

@@ -44,6 +44,8 @@ private slots:
     void ports_data();
     void ports();
     void backups();
+    void backupReadBack_data();
+    void backupReadBack();
 };
 
 void InventoryTest::csv_data()
@@ -226,6 +228,37 @@ void InventoryTest::backups()
     QVERIFY2(first.fileName().startsWith("02-00-00-00-00-AA-") && first != second,
              qPrintable(first.filePath() + ' ' + second.filePath()));
     QCOMPARE(QFileInfo(backupPath("../x")).absolutePath(), first.absolutePath());
+}
+
+void InventoryTest::backupReadBack_data()
+{
+    // What a disk that loses bytes, or a writer that lies, leaves of a backup that was "written".
+    QTest::addColumn<int>("kept");      // bytes kept of what was written; -1: all
+    QTest::addColumn<QString>("other"); // written instead, if not empty
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("kept as written") << -1 << QString() << true;
+    QTest::newRow("short by its last bytes") << 40 << QString() << false;
+    QTest::newRow("nothing") << 0 << QString() << false;
+    QTest::newRow("another profile")
+        << -1 << "{\"mode\": \"tcp-rtu\", \"ip\": \"10.0.0.1\"}" << false;
+}
+
+void InventoryTest::backupReadBack()
+{
+    QFETCH(int, kept);
+    QFETCH(QString, other);
+    QFETCH(bool, saved);
+    QTemporaryDir dir;
+    const QJsonObject profile{{"mode", "tcp-rtu"}, {"ip", "192.168.0.10"}, {"speed", 9600}};
+    const QString error =
+        saveBackup(dir.filePath("b.json"), profile,
+                   [&](const QString &path, const QByteArray &bytes, QString *writeError) {
+                       const QByteArray left = other.isEmpty()
+                                                   ? bytes.left(kept < 0 ? bytes.size() : kept)
+                                                   : other.toUtf8();
+                       return writeFile(path, left, writeError);
+                   });
+    QCOMPARE(error.isEmpty(), saved);
 }
 
 QTEST_GUILESS_MAIN(InventoryTest)

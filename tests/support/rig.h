@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mainwindow.h"
+#include "pty.h"
 #include "ui_mainwindow.h"
 
 #include <QStringList>
@@ -26,30 +27,6 @@ public:
     void scanTick() { w.timerforScan(); }
     void changeTick() { w.change_parametersofmodbus(); }
     void error(QSerialPort::SerialPortError error) { w.handleError(error); }
-};
-
-// A POSIX pseudo-terminal pair. The window opens the slave through QSerialPort; the test plays the
-// device on the master.
-class PtyPair
-{
-public:
-    PtyPair() { reopen(); }
-    ~PtyPair() { closeMaster(); }
-
-    // A new pair in place of this one, as a device that comes back on another line.
-    void reopen();
-    // The far end goes away, as a USB adapter that is pulled out.
-    void closeMaster();
-
-    void write(const QByteArray &bytes);
-    // Runs the event loop for settleMs, so that queued writes leave the port, and returns every
-    // byte that reached the master meanwhile.
-    QByteArray take(int settleMs = 30);
-
-    QString slave; // the path the window opens
-
-private:
-    int master = -1;
 };
 
 // Records every modal message box as "Critical Title -> text" and closes it with its OK button, so
