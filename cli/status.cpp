@@ -22,9 +22,12 @@ QString exitStatusHelp()
 
 QString resultWordHelp()
 {
-    QString text =
-        QStringLiteral("Results (the table's last lines, --json's and the log's \"result\"):\n");
+    QString text = QStringLiteral("Results (the table's last lines, --json's and the log's "
+                                  "\"result\"), with their status:\n");
     for (const ResultWord &entry : resultWords)
-        text += QStringLiteral("  %1  %2\n").arg(QLatin1String(entry.word), -19).arg(entry.meaning);
+        text += QStringLiteral("  %1  %2  %3\n")
+                    .arg(QLatin1String(entry.word), -19)
+                    .arg(QLatin1String(entry.status), -5)
+                    .arg(entry.meaning);
     return text;
 }
