@@ -30,6 +30,8 @@ enum class Command
     Write,
     Reset,
     Check,
+    Scan,
+    Poll,
     Find,
     Log,
 };
