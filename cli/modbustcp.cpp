@@ -87,11 +87,12 @@ ModbusAnswer judgeAnswer(const QByteArray &request, const QByteArray &pdu)
             for (int i = 0; i < count; ++i)
                 answer.values << quint16(word(pdu, 2 + 2 * i));
         } else {
-            answer.fault = QStringLiteral("a byte count of %1 with %2 bytes of data, for %3 "
-                                          "registers")
+            answer.fault = QStringLiteral("a byte count of %1 and %2 bytes of data, for %3 "
+                                          "register%4")
                                .arg(byteCount)
                                .arg(pdu.size() - 2)
-                               .arg(count);
+                               .arg(count)
+                               .arg(count == 1 ? "" : "s");
         }
     }
     return answer;
