@@ -158,6 +158,10 @@ void CheckTest::run()
             .replace("@p", "15020");
     };
 
+    // A write's backups and log go to the row's own directory, never the user's.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", dir.filePath("state"));
+
     QProcess simulator;
     simulator.setReadChannel(QProcess::StandardError);
     if (!device.isNull()) {
@@ -178,6 +182,7 @@ void CheckTest::run()
         QStringList arguments = expand(step).split(' ', Qt::SkipEmptyParts);
         const int status = arguments.takeFirst().toInt();
         QProcess tcprtu;
+        tcprtu.setProcessEnvironment(environment);
         tcprtu.start(TCPRTU_BINARY, arguments);
         QVERIFY(tcprtu.waitForFinished(8000));
         const QString run = tcprtu.readAllStandardOutput() + tcprtu.readAllStandardError();
