@@ -191,5 +191,6 @@ int runPoll(const QCommandLineParser &parser, const Console &console)
             : summary(tally));
     if (status != Done)
         return status;
-    return tally.answered == tally.sent ? Done : NoAnswer;
+    // Ended before the first request: nothing was answered.
+    return tally.sent > 0 && tally.answered == tally.sent ? Done : NoAnswer;
 }
