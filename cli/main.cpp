@@ -76,8 +76,8 @@ const CommandInfo commands[] = {
      "  tcprtu check --host 192.168.0.10 --unit 3 --write 40=1,2,3",
      "host tcp-port unit read input write timeout json quiet"},
     {"scan", Command::Scan,
-     "scan --host HOST [--tcp-port N] [--units 1-247 | --units 1,5,10-20] [--read ADDR[:COUNT]]\n"
-     "        [--input] [--json]",
+     "scan --host HOST [--tcp-port N] [--units 1-247 | --units 1,5,10-20]\n"
+     "        [--read ADDR[:COUNT]] [--input] [--json]",
      "Asks each unit id (all of 1-247 without --units) for a register through the converter, "
      "several requests queued at once, and lists the ids that answer: with the values, or with "
      "an exception, which a slave that is there also sends. The converter's own exceptions "
