@@ -43,12 +43,12 @@ private:
     }
 };
 
-QString exceptionCounts(const Tally &tally, const QString &format)
+QString exceptionCounts(const Tally &tally)
 {
     QStringList counts;
     for (auto it = tally.exceptions.cbegin(); it != tally.exceptions.cend(); ++it)
         counts
-            << format
+            << QStringLiteral("0x%1: %2")
                    .arg(QString::number(it.key(), 16).toUpper().rightJustified(2, QLatin1Char('0')))
                    .arg(it.value());
     return counts.isEmpty() ? QStringLiteral("none") : counts.join(QStringLiteral(", "));
@@ -61,7 +61,7 @@ QString summary(const Tally &tally)
         .arg(tally.sent)
         .arg(tally.answered)
         .arg(tally.timeouts)
-        .arg(exceptionCounts(tally, QStringLiteral("0x%1: %2")))
+        .arg(exceptionCounts(tally))
         .arg(tally.unusable ? QStringLiteral(", unusable %1").arg(tally.unusable) : QString())
         .arg(tally.median())
         .arg(tally.p95());
