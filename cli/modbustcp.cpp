@@ -98,11 +98,16 @@ ModbusAnswer judgeAnswer(const QByteArray &request, const QByteArray &pdu)
     return answer;
 }
 
+QString exceptionCode(int code)
+{
+    return QStringLiteral("0x") +
+           QString::number(code, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+}
+
 QString exceptionText(int code)
 {
-    return QStringLiteral("exception 0x%1 %2")
-        .arg(QString::number(code, 16).toUpper().rightJustified(2, QLatin1Char('0')),
-             QLatin1String(modbus::exceptionName(code)));
+    return QStringLiteral("exception %1 %2")
+        .arg(exceptionCode(code), QLatin1String(modbus::exceptionName(code)));
 }
 
 ModbusTcp::ModbusTcp(QString host, quint16 port, int timeoutMs, QObject *parent)

@@ -84,5 +84,7 @@ QByteArray readRequest(bool input, int address, int count);
 QByteArray writeRequest(int address, const QVector<quint16> &values);
 // What an answer PDU is to the request PDU.
 ModbusAnswer judgeAnswer(const QByteArray &request, const QByteArray &pdu);
+// "0x02"
+QString exceptionCode(int code);
 // "exception 0x02 illegal data address"
 QString exceptionText(int code);

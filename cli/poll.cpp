@@ -47,10 +47,7 @@ QString exceptionCounts(const Tally &tally)
 {
     QStringList counts;
     for (auto it = tally.exceptions.cbegin(); it != tally.exceptions.cend(); ++it)
-        counts
-            << QStringLiteral("0x%1: %2")
-                   .arg(QString::number(it.key(), 16).toUpper().rightJustified(2, QLatin1Char('0')))
-                   .arg(it.value());
+        counts << QStringLiteral("%1: %2").arg(exceptionCode(it.key())).arg(it.value());
     return counts.isEmpty() ? QStringLiteral("none") : counts.join(QStringLiteral(", "));
 }
 
