@@ -111,6 +111,12 @@ void CheckTest::run_data()
         << QStringList{"[{\"unit\":1,\"values\":[101]},{\"exception\":4,\"unit\":9},"
                        "{\"unit\":200,\"values\":[20001]}]\n",
                        "none of the 7 unit ids answered"};
+    // Its request waits in the converter's queue behind a missing slave's, for longer than the
+    // time-out: the wait is not its own.
+    QTest::newRow("scan finds a slave queued behind a missing one")
+        << "--rtu-timeout-ms 300 --slave 1 --slave 3"
+        << QStringList{"0 " + scan + "--units 1-3 --read 1 --timeout 250 --json"}
+        << QStringList{"[{\"unit\":1,\"values\":[101]},{\"unit\":3,\"values\":[301]}]\n"};
     QTest::newRow("poll counts dropped answers and time-outs")
         << "--rtu-timeout-ms 200 --slave 1:drop=3"
         << QStringList{"4 " + poll + "--count 6", "4 " + poll + "--count 3 --timeout 100"}
