@@ -1,47 +1,16 @@
 #include "check.h"
 
+#include "modbus.h"
+#include "modbustcp.h"
 #include "status.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QModbusTcpClient>
 
 #include <cmath>
-
-namespace {
-
-constexpr int maxRegistersPerRead = 125;
-
-QString exceptionName(int code)
-{
-    switch (code) {
-    case 0x01:
-        return QStringLiteral("illegal function");
-    case 0x02:
-        return QStringLiteral("illegal data address");
-    case 0x03:
-        return QStringLiteral("illegal data value");
-    case 0x04:
-        return QStringLiteral("server device failure");
-    case 0x05:
-        return QStringLiteral("acknowledge");
-    case 0x06:
-        return QStringLiteral("server device busy");
-    case 0x08:
-        return QStringLiteral("memory parity error");
-    case 0x0A:
-        return QStringLiteral("gateway path unavailable");
-    case 0x0B:
-        return QStringLiteral("gateway target device failed to respond");
-    }
-    return QStringLiteral("unknown exception");
-}
-
-} // namespace
 
 int number(const QCommandLineParser &parser, const QString &name, int fallback, int min, int max,
            QStringList *errors)
@@ -64,130 +33,94 @@ const char checkExitStatuses[] =
     "Exit status:\n"
     "  0  the slave answered\n"
     "  2  bad command line\n"
-    "  3  no TCP connection to the converter\n"
-    "  4  the converter answered but the slave did not (exception 0x0A, 0x0B or no answer)\n"
-    "  5  the slave answered with another Modbus exception\n";
+    "  3  no TCP connection to the converter, or it was lost\n"
+    "  4  the converter answered but the slave did not (exception 0x0A, 0x0B or no answer),\n"
+    "     or the converter answered unusably\n"
+    "  5  the slave answered with another Modbus exception\n"
+    "  6  the registers written read back otherwise\n";
 
 ModbusCheck::ModbusCheck(CheckRequest request, QObject *parent)
     : QObject(parent), m_request(std::move(request))
 {
-    m_connectTimer.setSingleShot(true);
-    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
-        noConnection(QStringLiteral("no answer within %1 ms").arg(m_request.timeoutMs));
-    });
-}
-
-QString ModbusCheck::where() const
-{
-    return QStringLiteral("%1:%2").arg(m_request.host).arg(m_request.port);
 }
 
 void ModbusCheck::start()
 {
-    m_client = new QModbusTcpClient(this);
-    m_client->setConnectionParameter(QModbusDevice::NetworkAddressParameter, m_request.host);
-    m_client->setConnectionParameter(QModbusDevice::NetworkPortParameter, m_request.port);
-    m_client->setTimeout(m_request.timeoutMs);
-    m_client->setNumberOfRetries(0);
-    connect(m_client, &QModbusDevice::stateChanged, this, [this](QModbusDevice::State state) {
-        if (state == QModbusDevice::ConnectedState && !m_sent)
-            send();
+    m_client = new ModbusTcp(m_request.host, m_request.port, m_request.timeoutMs, this);
+    connect(m_client, &ModbusTcp::failed, this, &ModbusCheck::finish);
+    connect(m_client, &ModbusTcp::connected, this, [this] {
+        m_writing = !m_request.write.isEmpty();
+        m_client->send(m_request.unit, m_writing ? writeRequest(m_request.address, m_request.write)
+                                                 : readRequest(m_request.input, m_request.address,
+                                                               m_request.count));
     });
-    connect(m_client, &QModbusDevice::errorOccurred, this, [this](QModbusDevice::Error error) {
-        if (error == QModbusDevice::ConnectionError && !m_sent)
-            noConnection(m_client->errorString());
-    });
-    m_connectTimer.start(m_request.timeoutMs);
+    connect(m_client, &ModbusTcp::answered, this,
+            [this](int, const ModbusAnswer &answer) { handle(answer); });
     // Whatever happens at once is reported from the event loop, as everything later is.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (!m_done && !m_client->connectDevice())
-                noConnection(m_client->errorString());
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_client, &ModbusTcp::open, Qt::QueuedConnection);
 }
 
-void ModbusCheck::noConnection(QString why)
+int modbusFault(const ModbusAnswer &answer, int unit, const QString &where, int timeoutMs,
+                QString *message)
 {
-    // Qt's reasons end in a full stop; ours goes on.
-    if (why.endsWith(QLatin1Char('.')))
-        why.chop(1);
-    finish(PortFailed, QStringLiteral("no TCP connection to %1: %2; check the converter's ip and "
-                                      "TCP port, the network, and that it is in TCP-RTU mode")
-                           .arg(where(), why));
-}
-
-void ModbusCheck::send()
-{
-    m_sent = true;
-    m_connectTimer.stop();
-    const QModbusDataUnit unit(m_request.input ? QModbusDataUnit::InputRegisters
-                                               : QModbusDataUnit::HoldingRegisters,
-                               m_request.address, quint16(m_request.count));
-    m_clock.start();
-    QModbusReply *reply = m_client->sendReadRequest(unit, m_request.unit);
-    if (!reply)
-        return finish(PortFailed, QStringLiteral("the connection to %1 failed: %2")
-                                      .arg(where(), m_client->errorString()));
-    connect(reply, &QModbusReply::finished, this, [this, reply] {
-        reply->deleteLater();
-        handle(reply);
-    });
-}
-
-void ModbusCheck::handle(QModbusReply *reply)
-{
-    m_result.ms = std::round(m_clock.nsecsElapsed() / 1e5) / 10;
-    const QString slave = QStringLiteral("slave %1 through %2").arg(m_request.unit).arg(where());
+    const QString slave = QStringLiteral("slave %1 through %2").arg(unit).arg(where);
     const QString hint = QStringLiteral("; compare the converter's RS-485 speed, parity and stop "
                                         "bits with the slave's, and the unit id");
-    switch (reply->error()) {
-    case QModbusDevice::NoError:
-        m_result.values = reply->result().values();
-        return finish(Done, {});
-    case QModbusDevice::TimeoutError:
-        return finish(
-            NoAnswer,
-            QStringLiteral("no answer from %1 within %2 ms").arg(slave).arg(m_request.timeoutMs) +
-                hint);
-    case QModbusDevice::ProtocolError: {
-        const int code = exceptionOf(reply->rawResult());
-        if (code < 0)
-            return finish(
-                NoAnswer,
-                QStringLiteral("unusable answer from %1: %2").arg(slave, reply->errorString()));
-        const QString exception =
-            QStringLiteral("exception 0x%1 %2")
-                .arg(QString::number(code, 16).toUpper().rightJustified(2, QLatin1Char('0')),
-                     exceptionName(code));
-        if (code == 0x0A || code == 0x0B)
-            return finish(NoAnswer,
-                          QStringLiteral("the converter at %1 answered, but slave %2 did not (%3)")
-                                  .arg(where())
-                                  .arg(m_request.unit)
-                                  .arg(exception) +
-                              hint);
-        return finish(Refused, QStringLiteral("%1 answered with %2").arg(slave, exception));
+    switch (answer.kind) {
+    case ModbusAnswer::Data:
+        break;
+    case ModbusAnswer::TimedOut:
+        *message =
+            QStringLiteral("no answer from %1 within %2 ms").arg(slave).arg(timeoutMs) + hint;
+        return NoAnswer;
+    case ModbusAnswer::Unusable:
+        *message = QStringLiteral("the converter at %1 answered %2 unusably (%3): %4")
+                       .arg(where, QStringLiteral("slave %1").arg(unit), answer.fault,
+                            QString::fromLatin1(answer.frame.toHex(' ')));
+        return NoAnswer;
+    case ModbusAnswer::Exception:
+        if (modbus::fromGateway(answer.exception)) {
+            *message = QStringLiteral("the converter at %1 answered, but %2 did not (%3)")
+                           .arg(where, QStringLiteral("slave %1").arg(unit),
+                                exceptionText(answer.exception)) +
+                       hint;
+            return NoAnswer;
+        }
+        *message =
+            QStringLiteral("%1 answered with %2").arg(slave, exceptionText(answer.exception));
+        return Refused;
     }
-    default:
-        return finish(
-            PortFailed,
-            QStringLiteral("the connection to %1 was lost: %2").arg(where(), reply->errorString()));
-    }
+    return Done;
 }
 
-// The exception code of an exception response, or -1. Read from the answer as it went on the
-// wire: the serial library keeps the function code in an enum that cannot hold the exception bit,
-// and reading it through that enum is undefined.
-int ModbusCheck::exceptionOf(const QModbusPdu &pdu)
+void ModbusCheck::handle(const ModbusAnswer &answer)
 {
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    stream << pdu;
-    if (bytes.size() < 2 || (quint8(bytes[0]) & QModbusPdu::ExceptionByte) == 0)
-        return -1;
-    return quint8(bytes[1]);
+    m_result.ms = std::round(answer.ms * 10) / 10;
+    QString message;
+    const int status =
+        modbusFault(answer, m_request.unit, m_client->where(), m_request.timeoutMs, &message);
+    if (status != Done)
+        return finish(status, message);
+    if (m_writing) {
+        m_writing = false;
+        m_client->send(m_request.unit, readRequest(false, m_request.address, m_request.count));
+        return;
+    }
+    m_result.values = answer.values;
+    if (!m_request.write.isEmpty() && answer.values != m_request.write) {
+        QStringList written, read;
+        for (int i = 0; i < answer.values.size(); ++i) {
+            written << QString::number(m_request.write[i]);
+            read << QString::number(answer.values[i]);
+        }
+        return finish(Differs, QStringLiteral("slave %1 took the write of %2 from register %3 "
+                                              "on, but reads back %4")
+                                   .arg(m_request.unit)
+                                   .arg(written.join(' '))
+                                   .arg(m_request.address)
+                                   .arg(read.join(' ')));
+    }
+    finish(Done, {});
 }
 
 void ModbusCheck::finish(int status, const QString &message)
@@ -195,10 +128,9 @@ void ModbusCheck::finish(int status, const QString &message)
     if (m_done)
         return;
     m_done = true;
-    m_connectTimer.stop();
     m_result.status = status;
     m_result.message = message;
-    m_client->disconnectDevice();
+    m_client->close();
     emit finished(m_result);
 }
 
@@ -211,52 +143,119 @@ QList<QCommandLineOption> checkOptions()
         {"read",
          QStringLiteral("Read COUNT registers (default 1, at most %1) from address ADDR "
                         "(default 0).")
-             .arg(maxRegistersPerRead),
+             .arg(modbus::maxReadRegisters),
          "ADDR[:COUNT]"},
         {"input", "Read input registers instead of holding registers."},
+        {"write",
+         QStringLiteral("Write VALUE to holding register ADDR (function 6), or each VALUE, at "
+                        "most %1, from ADDR on (function 16); then read them back.")
+             .arg(modbus::maxWriteRegisters),
+         "ADDR=VALUE[,VALUE...]"},
+        {"units", "The unit ids to ask: a list of ids and ranges (default 1-247).",
+         "1-247|1,5,10-20"},
+        {"interval", "Start a request every MS ms (default 1000), never two at once.", "MS"},
+        {"count", "Stop after N requests.", "N"},
+        {"duration", "Stop after S seconds.", "S"},
     };
 }
 
+namespace {
+
+// Whether COUNT registers from ADDRESS fit in the address space; neither sum may overflow.
+bool fits(qint64 address, qint64 count, int maxCount)
+{
+    return address >= 0 && count >= 1 && count <= maxCount &&
+           address + count <= modbus::addressCount;
+}
+
+} // namespace
+
 void readCheckOptions(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors)
 {
-    request->unit = number(parser, "unit", request->unit, 1, 247, errors);
+    request->unit =
+        number(parser, "unit", request->unit, modbus::firstUnit, modbus::lastUnit, errors);
+    readRegisters(parser, request, errors);
+}
+
+void readRegisters(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors)
+{
     request->input = parser.isSet("input");
     if (!parser.isSet("read"))
         return;
     const QStringList fields = parser.value("read").split(':');
     bool addressOk = false;
     bool countOk = true;
-    const int address = fields.first().toInt(&addressOk);
-    const int count = fields.size() == 2 ? fields.last().toInt(&countOk) : 1;
-    if (addressOk && countOk && fields.size() <= 2 && address >= 0 && count >= 1 &&
-        count <= maxRegistersPerRead && address + count <= 65536) {
-        request->address = address;
-        request->count = count;
+    const qint64 address = fields.first().toLongLong(&addressOk);
+    const qint64 count = fields.size() == 2 ? fields.last().toLongLong(&countOk) : 1;
+    if (addressOk && countOk && fields.size() <= 2 &&
+        fits(address, count, modbus::maxReadRegisters)) {
+        request->address = int(address);
+        request->count = int(count);
         return;
     }
     errors->append(QStringLiteral("--read: must be ADDR[:COUNT], an address of 0-65535 and 1-%1 "
                                   "registers within it, not %2")
-                       .arg(maxRegistersPerRead)
+                       .arg(modbus::maxReadRegisters)
                        .arg(parser.value("read")));
 }
+
+bool readConnection(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors,
+                    const Console &console)
+{
+    request->host = parser.value("host");
+    if (request->host.isEmpty())
+        errors->append(QStringLiteral("--host: give the converter's address"));
+    request->port = quint16(number(parser, "tcp-port", request->port, 1, 65535, errors));
+    request->timeoutMs = number(parser, "timeout", request->timeoutMs, 10, 3'600'000, errors);
+    for (const QString &argument : parser.positionalArguments())
+        errors->append(QStringLiteral("unexpected argument %1").arg(argument));
+    for (const QString &error : qAsConst(*errors))
+        console.error(error);
+    return errors->isEmpty();
+}
+
+namespace {
+
+// --write ADDR=VALUE[,VALUE...] into the request, which reads the same registers back.
+void readWrite(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors)
+{
+    const QString text = parser.value("write");
+    const int equals = int(text.indexOf(QLatin1Char('=')));
+    bool addressOk = false;
+    const qint64 address = text.left(equals).toLongLong(&addressOk);
+    bool ok = equals > 0 && addressOk;
+    const QStringList values = text.mid(equals + 1).split(QLatin1Char(','));
+    for (const QString &value : values) {
+        bool valueOk = false;
+        const uint number = value.toUInt(&valueOk);
+        ok = ok && valueOk && number <= 0xFFFF;
+        request->write << quint16(number);
+    }
+    if (ok && fits(address, values.size(), modbus::maxWriteRegisters)) {
+        request->address = int(address);
+        request->count = int(values.size());
+        return;
+    }
+    errors->append(QStringLiteral("--write: must be ADDR=VALUE[,VALUE...], an address of 0-65535 "
+                                  "and 1-%1 values of 0-65535 within it, not %2")
+                       .arg(modbus::maxWriteRegisters)
+                       .arg(text));
+}
+
+} // namespace
 
 int runCheck(const QCommandLineParser &parser, const Console &console)
 {
     CheckRequest request;
     QStringList errors;
-    request.host = parser.value("host");
-    if (request.host.isEmpty())
-        errors << QStringLiteral("--host: give the converter's address");
-    request.port = quint16(number(parser, "tcp-port", request.port, 1, 65535, &errors));
-    request.timeoutMs = number(parser, "timeout", request.timeoutMs, 10, 3'600'000, &errors);
-    readCheckOptions(parser, &request, &errors);
-    for (const QString &argument : parser.positionalArguments())
-        errors << QStringLiteral("unexpected argument %1").arg(argument);
-    if (!errors.isEmpty()) {
-        for (const QString &error : qAsConst(errors))
-            console.error(error);
-        return BadInput;
+    if (parser.isSet("write")) {
+        readWrite(parser, &request, &errors);
+        if (parser.isSet("read") || parser.isSet("input"))
+            errors << QStringLiteral("--write: reads back what it wrote; no --read or --input");
     }
+    readCheckOptions(parser, &request, &errors);
+    if (!readConnection(parser, &request, &errors, console))
+        return BadInput;
 
     ModbusCheck check(request);
     CheckResult result;
@@ -286,10 +285,11 @@ int runCheck(const QCommandLineParser &parser, const Console &console)
         rows << QStringList{QString::number(request.address + i),
                             QString::number(result.values[i])};
     console.result(table(rows));
-    console.result(QStringLiteral("slave %1 through %2:%3 answered in %4 ms")
+    console.result(QStringLiteral("slave %1 through %2:%3 %4 in %5 ms")
                        .arg(request.unit)
                        .arg(request.host)
                        .arg(request.port)
+                       .arg(request.write.isEmpty() ? "answered" : "took the write; read back")
                        .arg(result.ms));
     return Done;
 }

@@ -3,16 +3,13 @@
 #include "output.h"
 
 #include <QCommandLineOption>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
-#include <QTimer>
 #include <QVector>
 
 class QCommandLineParser;
-class QModbusPdu;
-class QModbusReply;
-class QModbusTcpClient;
+class ModbusTcp;
+struct ModbusAnswer;
 
 // One Modbus read through a converter: proves the whole path from the network to a slave.
 struct CheckRequest
@@ -22,14 +19,16 @@ struct CheckRequest
     int unit = 1;
     int address = 0;
     int count = 1;
-    bool input = false;   // input registers instead of holding registers
-    int timeoutMs = 1000; // for the connection, then for the answer
+    bool input = false;     // input registers instead of holding registers
+    QVector<quint16> write; // written from the address on first, then read back
+    int timeoutMs = 1000;   // for the connection, then for each answer
 };
 
 struct CheckResult
 {
     // Done: the slave answered; PortFailed: no TCP connection to the converter; NoAnswer: the
-    // converter answered but the slave did not; Refused: the slave answered with an exception.
+    // converter answered but the slave did not, or answered unusably; Refused: the slave
+    // answered with an exception; Differs: a write reads back otherwise.
     int status = 0;
     QVector<quint16> values;
     double ms = 0;   // the request's round trip
@@ -51,31 +50,36 @@ signals:
     void finished(const CheckResult &result);
 
 private:
-    void noConnection(QString why);
-    void send();
-    void handle(QModbusReply *reply);
+    void handle(const ModbusAnswer &answer);
     void finish(int status, const QString &message);
-    static int exceptionOf(const QModbusPdu &pdu);
-    QString where() const;
 
     CheckRequest m_request;
-    QModbusTcpClient *m_client = nullptr;
-    QTimer m_connectTimer;
-    QElapsedTimer m_clock;
+    ModbusTcp *m_client = nullptr;
+    bool m_writing = false; // the write is in flight, the read-back is not
     CheckResult m_result;
-    bool m_sent = false;
     bool m_done = false;
 };
+
+// What an answer that brings no data means, in the check's words: its exit status and message;
+// Done for data.
+int modbusFault(const ModbusAnswer &answer, int unit, const QString &where, int timeoutMs,
+                QString *message);
 
 // A whole-number option from min to max; the fallback when it is not given, and an error added
 // when it is out of range.
 int number(const QCommandLineParser &parser, const QString &name, int fallback, int min, int max,
            QStringList *errors);
 
-// --host, --tcp-port, --unit, --read and --input.
+// --host, --tcp-port, --unit, --read, --input, --write, and scan's and poll's own.
 QList<QCommandLineOption> checkOptions();
 // Takes --unit, --read ADDR[:COUNT] and --input into the request; every error is added.
 void readCheckOptions(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors);
+// --read and --input alone.
+void readRegisters(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors);
+// Takes --host, --tcp-port and --timeout into the request, refuses positional arguments, and
+// shows every error, these and those found before: whether there was none.
+bool readConnection(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors,
+                    const Console &console);
 // The check command: its exit status.
 int runCheck(const QCommandLineParser &parser, const Console &console);
 

@@ -6,9 +6,11 @@
 #include "inventory.h"
 #include "log.h"
 #include "output.h"
+#include "poll.h"
 #include "ports.h"
 #include "procedure.h"
 #include "profile.h"
+#include "scan.h"
 #include "status.h"
 
 #include <QCommandLineParser>
@@ -31,6 +33,8 @@ enum class Verb
     Write,
     Reset,
     Check,
+    Scan,
+    Poll,
     Find,
     Log,
 };
@@ -78,11 +82,31 @@ const CommandInfo commands[] = {
      "Shows what writes and restarts did to which unit, oldest first.",
      "log --mac 02:00:00:00:00:01", "mac json quiet"},
     {"check", Verb::Check,
-     "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]",
+     "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]\n"
+     "        [--write ADDR=VALUE[,VALUE...]]",
      "Reads registers from a slave through the converter, over Modbus TCP: proves that the "
-     "converter carries Modbus in TCP-RTU mode. Prints the values and the round trip.",
-     "check --host 192.168.0.10 --unit 1 --read 0:4",
-     "host tcp-port unit read input timeout json quiet"},
+     "converter carries Modbus in TCP-RTU mode. Prints the values and the round trip. With "
+     "--write, writes holding registers first and reads them back.",
+     "check --host 192.168.0.10 --unit 1 --read 0:4\n"
+     "  tcprtu check --host 192.168.0.10 --unit 3 --write 40=1,2,3",
+     "host tcp-port unit read input write timeout json quiet"},
+    {"scan", Verb::Scan,
+     "scan --host HOST [--tcp-port N] [--units 1-247 | --units 1,5,10-20]\n"
+     "        [--read ADDR[:COUNT]] [--input] [--json]",
+     "Asks each unit id (all of 1-247 without --units) for a register through the converter, "
+     "several requests queued at once, and lists the ids that answer: with the values, or with "
+     "an exception, which a slave that is there also sends. The converter's own exceptions "
+     "0x0A and 0x0B mean no slave. On a terminal, a line tells how far it got.",
+     "scan --host 192.168.0.10 --units 1-32 --json",
+     "host tcp-port units read input timeout json quiet"},
+    {"poll", Verb::Poll,
+     "poll --host HOST [--tcp-port N] [--unit ID] --read ADDR[:COUNT] [--input]\n"
+     "        [--interval MS] [--count N | --duration S] [--json]",
+     "Sends the same read again and again, one at a time, until --count, --duration, Ctrl-C or "
+     "SIGTERM; on a terminal, a live line. Then a summary: requests sent, answered, time-outs, "
+     "exceptions by code, and the answers' latency, median and 95th percentile.",
+     "poll --host 192.168.0.10 --unit 3 --read 0:2 --interval 200 --duration 60 --json",
+     "host tcp-port unit read input interval count duration timeout json quiet"},
 };
 
 // "did you mean write? " for a mistyped command, or nothing.
@@ -171,7 +195,9 @@ QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
     return QStringLiteral("Usage: tcprtu %1\n\n%2\n\n%3\nExample:\n  tcprtu %4\n\n%5")
         .arg(info.synopsis, info.about, options.mid(options.indexOf(QLatin1String("Options:"))),
              info.example,
-             info.command == Verb::Check ? QString(checkExitStatuses)
+             info.command == Verb::Check  ? QString(checkExitStatuses)
+             : info.command == Verb::Scan ? QString(scanExitStatuses)
+             : info.command == Verb::Poll ? QString(pollExitStatuses)
              : info.command == Verb::Write || info.command == Verb::Reset
                  ? exitStatusHelp() + QLatin1Char('\n') + resultWordHelp()
                  : exitStatusHelp());
@@ -463,6 +489,12 @@ int run(QCoreApplication &app)
         return listPorts(json, console);
     if (info->command == Verb::Check)
         return runCheck(parser, console);
+    if (info->command == Verb::Scan || info->command == Verb::Poll)
+        console.progress = standardErrorIsTerminal();
+    if (info->command == Verb::Scan)
+        return runScan(parser, console);
+    if (info->command == Verb::Poll)
+        return runPoll(parser, console);
     if (info->command == Verb::Log) {
         const QString mac = parser.value(QStringLiteral("mac"));
         const protocol::Checked checked = protocol::check(protocol::parameters[0], mac.toLatin1());

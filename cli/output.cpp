@@ -52,6 +52,15 @@ void Console::step(const QString &text) const
         note(text);
 }
 
+void Console::live(const QString &text) const
+{
+    if (!progress || quiet)
+        return;
+    // Back to the line's start, the text, and the rest of the old line cleared.
+    std::fputs(("\r" + text + "\x1b[K").toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
 void Console::traffic(const QString &port, char direction, const QByteArray &bytes) const
 {
     if (trace && !quiet)

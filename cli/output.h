@@ -22,6 +22,9 @@ public:
     void note(const QString &text) const;
     // How a run gets on; only for a person watching a terminal.
     void step(const QString &text) const;
+    // The one line that tells how a long run gets on, rewritten in place; only for a person
+    // watching a terminal. An empty text takes it away, as is due before anything else is shown.
+    void live(const QString &text) const;
     void traffic(const QString &port, char direction, const QByteArray &bytes) const;
 
 private:

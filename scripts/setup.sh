@@ -10,11 +10,11 @@ TCPRTU_QT_MAJOR="${TCPRTU_QT_MAJOR:-5}"
 case "$TCPRTU_QT_MAJOR" in
 5)
     BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
-    QT_PACKAGES=(qtbase5-dev libqt5serialport5-dev libqt5serialbus5-dev qcoro-qt5-dev)
+    QT_PACKAGES=(qtbase5-dev libqt5serialport5-dev qcoro-qt5-dev)
     ;;
 6)
     BUILD_DIR="${BUILD_DIR:-$ROOT/build-qt6}"
-    QT_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-serialbus-dev qcoro-qt6-dev)
+    QT_PACKAGES=(qt6-base-dev qt6-serialport-dev qcoro-qt6-dev)
     ;;
 *)
     echo "TCPRTU_QT_MAJOR is 5 or 6, not $TCPRTU_QT_MAJOR" >&2

@@ -1,5 +1,7 @@
 #include "gateway.h"
 
+#include "modbus.h"
+
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QHostAddress>
@@ -39,11 +41,20 @@ QList<QCommandLineOption> gatewayOptions()
          QStringLiteral("mode")},
         {QStringLiteral("slave"),
          QStringLiteral("An RTU slave on the RS-485 side, ID[:SPEED:PARITY:STOPBITS] (default "
-                        "1:9600:none:1), with %1 holding and %1 input registers. It answers "
-                        "only when the device's speed, parity and stop bits are its own. "
+                        "1:9600:none:1), with %1 holding and %1 input registers; it takes "
+                        "writes to holding registers. It answers only when the device's speed, "
+                        "parity and stop bits are its own. Then any of :drop=N, no answer to "
+                        "every Nth request; :exception=CODE, that exception to every request; "
+                        ":malformed=count, bare or foreign, a read's byte count off by two, "
+                        "the function code alone, or an exception to another function. "
                         "Repeatable.")
              .arg(sim::ModbusSlave::registerCount),
          QStringLiteral("slave")},
+        {QStringLiteral("rtu-timeout-ms"),
+         QStringLiteral("How long the device waits for a slave's answer before it answers "
+                        "exception 0x0B, in ms (default %1).")
+             .arg(GatewayOptions().answerTimeoutMs),
+         QStringLiteral("ms")},
         {QStringLiteral("ip"),
          QStringLiteral("The factory ip (192.168.0.10 without it); the network side opens only "
                         "on a loopback address, e.g. 127.0.0.2."),
@@ -64,6 +75,14 @@ bool readGatewayOptions(const QCommandLineParser &parser, GatewayOptions *option
         return false;
     }
     options->enabled = mode == QLatin1String("tcp-rtu");
+    if (parser.isSet(QStringLiteral("rtu-timeout-ms"))) {
+        bool ok = false;
+        options->answerTimeoutMs = parser.value(QStringLiteral("rtu-timeout-ms")).toInt(&ok);
+        if (!ok || options->answerTimeoutMs < 1) {
+            *error = QStringLiteral("--rtu-timeout-ms needs at least 1 ms");
+            return false;
+        }
+    }
     for (const QString &text : parser.values(QStringLiteral("slave"))) {
         const std::optional<sim::ModbusSlave> slave = sim::parseSlave(text, error);
         if (!slave)
@@ -174,6 +193,7 @@ void Gateway::relay(QTcpSocket *socket, const QByteArray &header, const QByteArr
     const int unit = quint8(header[6]);
     const auto slave = std::find_if(m_options.slaves.begin(), m_options.slaves.end(),
                                     [unit](const sim::ModbusSlave &s) { return s.unit() == unit; });
+    // What a slave sends is decided as the request arrives; the line's queue only delays it.
     QByteArray response;
     QString outcome;
     double busyMs = sim::frameMs(m_line, pdu.size() + rtuOverhead);
@@ -185,10 +205,13 @@ void Gateway::relay(QTcpSocket *socket, const QByteArray &header, const QByteArr
                       .arg(sim::describe(slave->line()), sim::describe(m_line));
     } else {
         response = slave->answer(pdu);
-        busyMs += sim::frameMs(m_line, response.size() + rtuOverhead);
+        if (response.isEmpty())
+            outcome = QStringLiteral("slave %1 dropped its answer").arg(unit);
+        else
+            busyMs += sim::frameMs(m_line, response.size() + rtuOverhead);
     }
     if (response.isEmpty()) {
-        response = sim::exceptionPdu(pdu[0], sim::TargetFailedToRespond);
+        response = sim::exceptionPdu(pdu[0], modbus::GatewayTargetFailedToRespond);
         busyMs += m_options.answerTimeoutMs;
     }
     // The line carries one request at a time; later ones wait their turn.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "modbus.h"
+#include "rtu.h"
 #include "simdevice.h"
 
 #include <QCommandLineOption>

@@ -88,10 +88,13 @@ check "tcprtu " "--help
 check
 find
 log
+poll
 ports
 read
 reset
+scan
 write"
+check "tcprtu scan --u" "--units"
 check "tcprtu re" "read
 reset"
 check "tcprtu read --" "--baud

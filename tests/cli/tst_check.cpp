@@ -82,16 +82,69 @@ void CheckTest::run_data()
     QTest::newRow("a write's check fails on a line the slave does not share")
         << "" << QStringList{"4 " + write + "speed=19200 --check"}
         << QStringList{"written and verified; Modbus check: ", hint};
+    const QString scan = "scan --host @h --tcp-port @p ";
+    const QString poll = "poll --host @h --tcp-port @p --interval 5 --read 1 --json ";
+    QTest::newRow("unusable answers, quoted")
+        << "--slave 1:malformed=count --slave 2:malformed=bare --slave 3:malformed=foreign"
+        << QStringList{"4 " + check, "4 " + check + "--unit 2", "4 " + check + "--unit 3"}
+        << QStringList{"answered slave 1 unusably (a byte count of 4 and 2 bytes of data, for 1 "
+                       "register): 00 01 00 00 00 05 01 03 04 00",
+                       "answered slave 2 unusably (the function code alone): 00 01 00 00 00 02 02 "
+                       "03\n",
+                       "answered slave 3 unusably (an exception to function 4, not 3): 00 01 00 "
+                       "00 00 03 03 84 02\n"};
+    QTest::newRow("write one register, then several, and read them back")
+        << ""
+        << QStringList{"0 " + check + "--write 5=1234", "0 " + check + "--read 5 --json",
+                       "0 " + check + "--write 10=7,65535 --json"}
+        << QStringList{"modbus unit 1 <- 06 00 05 04 d2 -> 06 00 05 04 d2", "\"values\":[1234]",
+                       "modbus unit 1 <- 10 00 0a 00 02 04 00 07 ff ff -> 10 00 0a 00 02",
+                       "\"values\":[7,65535]"};
+    QTest::newRow("a write the slave does not keep")
+        << "" << QStringList{"6 " + check + "--write 0=7"}
+        << QStringList{"slave 1 took the write of 7 from register 0 on, but reads back "};
+    QTest::newRow("scan finds the slaves on the converter's line, one with an exception")
+        << "--rtu-timeout-ms 20 --slave 1 --slave 3:19200:none:1 --slave 9:exception=4 "
+           "--slave 200"
+        << QStringList{"0 " + scan + "--units 1-12,199-201,5 --read 1 --json",
+                       "4 " + scan + "--units 2-8"}
+        << QStringList{"[{\"unit\":1,\"values\":[101]},{\"exception\":4,\"unit\":9},"
+                       "{\"unit\":200,\"values\":[20001]}]\n",
+                       "none of the 7 unit ids answered"};
+    // Its request waits in the converter's queue behind a missing slave's, for longer than the
+    // time-out: the wait is not its own.
+    QTest::newRow("scan finds a slave queued behind a missing one")
+        << "--rtu-timeout-ms 300 --slave 1 --slave 3"
+        << QStringList{"0 " + scan + "--units 1-3 --read 1 --timeout 250 --json"}
+        << QStringList{"[{\"unit\":1,\"values\":[101]},{\"unit\":3,\"values\":[301]}]\n"};
+    QTest::newRow("poll counts dropped answers and time-outs")
+        << "--rtu-timeout-ms 200 --slave 1:drop=3"
+        << QStringList{"4 " + poll + "--count 6", "4 " + poll + "--count 3 --timeout 100"}
+        << QStringList{
+               "{\"answered\":4,\"exceptions\":{\"11\":2},\"latency_ms\":",
+               "\"sent\":6,\"timeouts\":0,\"unusable\":0}",
+               "{\"answered\":2,\"exceptions\":{},\"latency_ms\":", "\"sent\":3,\"timeouts\":1,"};
+    QTest::newRow("scan and poll without a listener")
+        << QString() << QStringList{"3 " + scan + "--units 1", "3 " + poll + "--count 1"}
+        << QStringList{"no TCP connection to @h:@p"};
     QTest::newRow("bad arguments")
         << QString()
         << QStringList{"2 check --unit 0 --read 1:200 --tcp-port 0",
+                       "2 check --host @h --read 2147483647:1",
+                       "2 check --host @h --write 65535=1,2",
+                       "2 scan --host @h --units 5-3",
+                       "2 poll --host @h --count 1 --duration 1",
                        "2 write --port @0 --mode rtu-tcp --set timeout=5 --check --no-verify"}
         << QStringList{"--host: give",
                        "--unit: must be",
                        "--read: must be",
                        "--tcp-port: must be",
                        "--check: only in mode tcp-rtu",
-                       "--check and --no-verify"};
+                       "--check and --no-verify",
+                       "--write: must be",
+                       "--units: must be",
+                       "--read: give the registers to poll",
+                       "--count and --duration: give one"};
 }
 
 void CheckTest::run()
@@ -111,20 +164,31 @@ void CheckTest::run()
             .replace("@p", "15020");
     };
 
+    // A write's backups and log go to the row's own directory, never the user's.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", dir.filePath("state"));
+
     QProcess simulator;
     simulator.setReadChannel(QProcess::StandardError);
     if (!device.isNull()) {
         simulator.start(TCPRTU_SIM_BINARY,
                         expand("--link @0 --restart-ms 100 --ip @h --tcp-port @p " + device)
                             .split(' ', Qt::SkipEmptyParts));
-        QVERIFY(simulator.waitForStarted() && simulator.waitForReadyRead(5000));
+        QVERIFY(simulator.waitForStarted());
     }
 
+    // The network side opens just after the serial one: a run must not start in between.
     QString output;
+    while (!device.isNull() && !device.contains("rtu-tcp") && !output.contains("serving") &&
+           !output.contains("network side closed")) {
+        QVERIFY(simulator.waitForReadyRead(5000));
+        output += simulator.readAllStandardError();
+    }
     for (const QString &step : steps) {
         QStringList arguments = expand(step).split(' ', Qt::SkipEmptyParts);
         const int status = arguments.takeFirst().toInt();
         QProcess tcprtu;
+        tcprtu.setProcessEnvironment(environment);
         tcprtu.start(TCPRTU_BINARY, arguments);
         QVERIFY(tcprtu.waitForFinished(8000));
         const QString run = tcprtu.readAllStandardOutput() + tcprtu.readAllStandardError();

@@ -1,6 +1,6 @@
 // The simulated RTU slaves: what they answer and how they are described on the command line.
 
-#include "modbus.h"
+#include "rtu.h"
 
 #include <QtTest>
 
@@ -29,14 +29,21 @@ void TestModbus::answer_data()
     QTest::newRow("more than a read may carry")
         << QByteArray("04 0000 007e") << QByteArray("84 03");
     QTest::newRow("cut short") << QByteArray("03 00") << QByteArray("83 03");
-    QTest::newRow("other function") << QByteArray("06 0001 0003") << QByteArray("86 01");
+    QTest::newRow("other function") << QByteArray("05 0001 ff00") << QByteArray("85 01");
+    QTest::newRow("write one register") << QByteArray("06 0063 1234") << QByteArray("06 0063 1234");
+    QTest::newRow("write several registers")
+        << QByteArray("10 0001 0002 04 0007 0008") << QByteArray("10 0001 0002");
+    QTest::newRow("write past the block")
+        << QByteArray("10 0063 0002 04 0007 0008") << QByteArray("90 02");
+    QTest::newRow("write with a byte count off")
+        << QByteArray("10 0001 0002 02 0007") << QByteArray("90 03");
 }
 
 void TestModbus::answer()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, response);
-    const sim::ModbusSlave slave(1, {});
+    sim::ModbusSlave slave(1, {});
     QCOMPARE(slave.answer(QByteArray::fromHex(request)).toHex(),
              QByteArray::fromHex(response).toHex());
 }
@@ -61,6 +68,14 @@ void TestModbus::parse_data()
                                         << "";
     QTest::newRow("three stop bits") << "1:9600:none:3"
                                      << "";
+    QTest::newRow("quirks after the line") << "1:19200:odd:1:drop=3:malformed=bare"
+                                           << "19200 odd 1";
+    QTest::newRow("a quirk after the unit alone") << "1:exception=0x04"
+                                                  << "9600 none 1";
+    QTest::newRow("no answer to every 0th") << "1:drop=0"
+                                            << "";
+    QTest::newRow("an unknown way to answer wrongly") << "1:malformed=late"
+                                                      << "";
 }
 
 void TestModbus::parse()

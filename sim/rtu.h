@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
+#include <QVector>
 
 #include <optional>
 
@@ -32,43 +33,54 @@ QString describe(const SerialLine &line); // "9600 none 1"
 // characters of silence that end it.
 double frameMs(const SerialLine &line, int bytes);
 
-// Modbus exception codes.
-enum Exception : char
+QByteArray exceptionPdu(char function, quint8 code);
+
+// How a slave misbehaves, so that a client's handling of it can be seen.
+struct Quirks
 {
-    IllegalFunction = 0x01,
-    IllegalDataAddress = 0x02,
-    IllegalDataValue = 0x03,
-    TargetFailedToRespond = 0x0B,
+    enum class Malformed
+    {
+        None,
+        ByteCount,        // a read's byte count two more than the data
+        Bare,             // the function code alone
+        ForeignException, // an exception to another function code
+    };
+    int dropEvery = 0; // no answer to every Nth request
+    int exception = 0; // answer every request with this exception code
+    Malformed malformed = Malformed::None;
 };
 
-QByteArray exceptionPdu(char function, Exception code);
-
 // An RTU slave with a block of holding and of input registers. Register 0 of each block counts
-// the seconds since the slave started, so that repeated reads show live data; the others hold
-// fixed values that name the slave and the address: holding unit * 100 + address, input
-// 30000 + unit * 100 + address.
+// the seconds since the slave started, so that repeated reads show live data, and a write to it
+// is lost; the others start with values that name the slave and the address: holding
+// unit * 100 + address, input 30000 + unit * 100 + address. Holding registers take writes.
 class ModbusSlave
 {
 public:
     static constexpr int registerCount = 100;
 
-    ModbusSlave(int unit, const SerialLine &line);
+    ModbusSlave(int unit, const SerialLine &line, const Quirks &quirks = {});
 
     int unit() const { return m_unit; }
     const SerialLine &line() const { return m_line; }
 
-    // The response PDU to a request PDU: registers, or an exception.
-    QByteArray answer(const QByteArray &pdu) const;
+    // The response PDU to a request PDU: registers, an exception, or nothing when it is dropped.
+    QByteArray answer(const QByteArray &pdu);
 
 private:
+    QByteArray serve(const QByteArray &pdu);
     quint16 value(char function, int address) const;
 
     int m_unit;
     SerialLine m_line;
+    Quirks m_quirks;
     QElapsedTimer m_clock;
+    QVector<quint16> m_holding;
+    int m_requests = 0;
 };
 
-// "ID[:SPEED:PARITY:STOPBITS]", parity as none, odd or even; the line defaults to 9600 none 1.
+// "ID[:SPEED:PARITY:STOPBITS][:drop=N][:exception=CODE][:malformed=count|bare|foreign]", parity
+// as none, odd or even; the line defaults to 9600 none 1.
 std::optional<ModbusSlave> parseSlave(const QString &text, QString *error);
 
 } // namespace sim

@@ -1,0 +1,193 @@
+#include "poll.h"
+
+#include "check.h"
+#include "interrupts.h"
+#include "modbustcp.h"
+#include "status.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+struct Tally
+{
+    int sent = 0;
+    int answered = 0;
+    int timeouts = 0;
+    int unusable = 0;
+    QMap<int, int> exceptions; // by code
+    QVector<double> latencies; // of the answers with data, ms
+
+    // The median and the 95th percentile (nearest rank), rounded to 0.1 ms; 0 without answers.
+    double median() const { return percentile(50); }
+    double p95() const { return percentile(95); }
+
+private:
+    double percentile(int percent) const
+    {
+        if (latencies.isEmpty())
+            return 0;
+        QVector<double> sorted = latencies;
+        std::sort(sorted.begin(), sorted.end());
+        const int rank = int(std::ceil(percent / 100.0 * sorted.size()));
+        return std::round(sorted[std::max(rank, 1) - 1] * 10) / 10;
+    }
+};
+
+QString exceptionCounts(const Tally &tally)
+{
+    QStringList counts;
+    for (auto it = tally.exceptions.cbegin(); it != tally.exceptions.cend(); ++it)
+        counts << QStringLiteral("%1: %2").arg(exceptionCode(it.key())).arg(it.value());
+    return counts.isEmpty() ? QStringLiteral("none") : counts.join(QStringLiteral(", "));
+}
+
+QString summary(const Tally &tally)
+{
+    return QStringLiteral("sent %1, answered %2, time-outs %3, exceptions %4%5; latency median "
+                          "%6 ms, 95th percentile %7 ms")
+        .arg(tally.sent)
+        .arg(tally.answered)
+        .arg(tally.timeouts)
+        .arg(exceptionCounts(tally))
+        .arg(tally.unusable ? QStringLiteral(", unusable %1").arg(tally.unusable) : QString())
+        .arg(tally.median())
+        .arg(tally.p95());
+}
+
+QJsonObject toJson(const Tally &tally)
+{
+    QJsonObject exceptions;
+    for (auto it = tally.exceptions.cbegin(); it != tally.exceptions.cend(); ++it)
+        exceptions.insert(QString::number(it.key()), it.value());
+    return {{"sent", tally.sent},
+            {"answered", tally.answered},
+            {"timeouts", tally.timeouts},
+            {"exceptions", exceptions},
+            {"unusable", tally.unusable},
+            {"latency_ms", QJsonObject{{"median", tally.median()}, {"p95", tally.p95()}}}};
+}
+
+} // namespace
+
+const char pollExitStatuses[] =
+    "Exit status, also after Ctrl-C or SIGTERM, which end a poll with its summary:\n"
+    "  0  every request was answered with registers\n"
+    "  2  bad command line\n"
+    "  3  no TCP connection to the converter, or it was lost\n"
+    "  4  some requests were not: a time-out, an exception, or an unusable answer\n";
+
+int runPoll(const QCommandLineParser &parser, const Console &console)
+{
+    CheckRequest request;
+    QStringList errors;
+    readCheckOptions(parser, &request, &errors);
+    if (!parser.isSet("read"))
+        errors << QStringLiteral("--read: give the registers to poll");
+    const int intervalMs = number(parser, "interval", 1000, 1, 3'600'000, &errors);
+    const int count = number(parser, "count", std::numeric_limits<int>::max(), 1,
+                             std::numeric_limits<int>::max(), &errors);
+    qint64 durationMs = -1;
+    if (parser.isSet("duration")) {
+        bool ok = false;
+        const double seconds = parser.value("duration").toDouble(&ok);
+        if (ok && seconds > 0 && seconds <= 366 * 24 * 3600)
+            durationMs = qint64(seconds * 1000);
+        else
+            errors << QStringLiteral("--duration: must be seconds, above 0 and at most a year");
+    }
+    if (parser.isSet("count") && parser.isSet("duration"))
+        errors << QStringLiteral("--count and --duration: give one of them");
+    if (!readConnection(parser, &request, &errors, console))
+        return BadInput;
+
+    const QByteArray pdu = readRequest(request.input, request.address, request.count);
+    ModbusTcp client(request.host, request.port, request.timeoutMs);
+    Interrupts interrupts;
+    Tally tally;
+    int status = Done;
+    bool due = false;      // the interval is up, and the next request may go
+    bool stopping = false; // no more requests; the one in flight is awaited
+    QTimer ticker;
+    const auto stop = [&] {
+        stopping = true;
+        ticker.stop();
+        if (client.inFlight() == 0)
+            QCoreApplication::quit();
+    };
+    const auto sendIfDue = [&] {
+        stopping = stopping || tally.sent == count;
+        if (stopping)
+            return stop();
+        if (!due || client.inFlight() > 0)
+            return;
+        due = false;
+        ++tally.sent;
+        client.send(request.unit, pdu);
+    };
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        due = true;
+        sendIfDue();
+    });
+    QObject::connect(&client, &ModbusTcp::connected, [&] {
+        if (durationMs >= 0)
+            QTimer::singleShot(durationMs, &ticker, stop);
+        ticker.start(intervalMs);
+        due = true;
+        sendIfDue();
+    });
+    QObject::connect(&client, &ModbusTcp::failed, [&](int why, const QString &message) {
+        status = why;
+        console.live({});
+        console.error(message);
+        QCoreApplication::quit();
+    });
+    QObject::connect(&client, &ModbusTcp::answered, [&](int, const ModbusAnswer &answer) {
+        switch (answer.kind) {
+        case ModbusAnswer::Data:
+            ++tally.answered;
+            tally.latencies << answer.ms;
+            break;
+        case ModbusAnswer::Exception:
+            ++tally.exceptions[answer.exception];
+            break;
+        case ModbusAnswer::Unusable: {
+            ++tally.unusable;
+            QString message;
+            modbusFault(answer, request.unit, client.where(), request.timeoutMs, &message);
+            console.live({});
+            console.error(message);
+            break;
+        }
+        case ModbusAnswer::TimedOut:
+            ++tally.timeouts;
+            break;
+        }
+        console.live(summary(tally));
+        sendIfDue();
+    });
+    QObject::connect(&interrupts, &Interrupts::interrupted, [&] { stop(); });
+    QMetaObject::invokeMethod(&client, &ModbusTcp::open, Qt::QueuedConnection);
+    QCoreApplication::exec();
+    console.live({});
+
+    if (status == PortFailed && tally.sent == 0)
+        return status;
+    console.result(
+        parser.isSet("json")
+            ? QString::fromUtf8(QJsonDocument(toJson(tally)).toJson(QJsonDocument::Compact))
+            : summary(tally));
+    if (status != Done)
+        return status;
+    // Ended before the first request: nothing was answered.
+    return tally.sent > 0 && tally.answered == tally.sent ? Done : NoAnswer;
+}
