@@ -190,8 +190,11 @@ QCoro::Task<bool> readDevice(UnitRun &unit, Run &run)
     }
     run.console().step(record.port + QStringLiteral(": reading"));
     record.before[macIndex] = co_await ask(unit, run, macIndex);
-    co_return record.before[macIndex] && findPlan(unit, run) &&
-        co_await askTheRest(unit, run, record.before);
+    // One step a statement: with the read of the rest awaited inside &&, GCC 12's build read it
+    // with no mode and crashed when the mode came from the sheet.
+    if (!record.before[macIndex] || !findPlan(unit, run))
+        co_return false;
+    co_return co_await askTheRest(unit, run, record.before);
 }
 
 // Each value that differs from the device's, or with --force each one given.
