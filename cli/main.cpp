@@ -519,10 +519,11 @@ int run(QCoreApplication &app)
     std::optional<Inventory> inventory;
     if (verb == Verb::Audit) {
         readAuditOptions(parser, &job, &errors);
-        if (!inventoryFile.isEmpty())
+        if (!inventoryFile.isEmpty()) {
             inventory = readInventory(inventoryFile, &errors);
+            job.sheetNotes = readSheetNotes(inventoryFile);
+        }
         job.inventory = inventory ? &*inventory : nullptr;
-        job.sheetNotes = readSheetNotes(inventoryFile);
         readWanted(parser, &job, true, &errors);
     }
     if (verb == Verb::Write) {

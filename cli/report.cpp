@@ -144,8 +144,9 @@ QString summary(const QList<UnitState> &units)
     int counts[std::size(stateWords)] = {};
     for (const UnitState &unit : units)
         ++counts[int(unit.state)];
-    QString line = QStringLiteral("%1 units, %2 verified, %3 failed")
+    QString line = QStringLiteral("%1 %2, %3 verified, %4 failed")
                        .arg(units.size())
+                       .arg(units.size() == 1 ? "unit" : "units")
                        .arg(counts[int(State::Verified)])
                        .arg(counts[int(State::Failed)]);
     for (const State state : {State::Unverified, State::NotLogged}) {
