@@ -161,9 +161,9 @@ int mergeLogs(const QStringList &files, const Console &console)
                 QStringLiteral("%1: %2; nothing merged").arg(logPath(), file.errorString()));
             return OutputFailed;
         }
-        console.result(QStringLiteral("%1 new entries from %2 files; the log has %3")
+        console.result(QStringLiteral("%1 of %2 entries new; the log has %3")
                            .arg(merged.size() - own->size())
-                           .arg(files.size())
+                           .arg(lines.size() - own->size())
                            .arg(merged.size()));
         return Done;
     }
