@@ -85,14 +85,17 @@ check() {
 
 check "tcprtu " "--help
 --version
+audit
 check
 find
 log
 ports
 read
+report
 reset
 write"
 check "tcprtu re" "read
+report
 reset"
 check "tcprtu read --" "--baud
 --csv
@@ -140,6 +143,9 @@ check "tcprtu write --set ip=10" ""
 check "tcprtu write --port ttyUSB0 s" "second.json
 site.json"
 check "tcprtu read --port ttyUSB0 --output si" "site.json"
+check "tcprtu log --result ver" "verified"
+check "tcprtu log --merge s" "second.json
+site.json"
 check "tcprtu unknown --" ""
 
 if ((failures)); then
