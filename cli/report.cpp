@@ -243,14 +243,15 @@ body { font-family: sans-serif; margin: 1em; color: #000; }
 h1 { font-size: 1.4em; margin: 0 0 .2em; }
 p { margin: .2em 0; }
 .summary { font-weight: bold; font-size: 1.1em; }
-table { border-collapse: collapse; width: 100%; margin-top: .6em; }
+table { border-collapse: collapse; width: 100%; margin-top: .6em; table-layout: fixed; }
 th, td { border: 1px solid #999; padding: .25em .4em; text-align: left; vertical-align: top; }
 th { background: #eee; }
 tr.failed td { background: #fde2e1; }
 tr.unverified td, tr.unlogged td { background: #fff4d6; }
-.mark { font-weight: bold; white-space: nowrap; }
-.mac, .time { white-space: nowrap; font-family: monospace; }
-.kv { white-space: nowrap; margin-right: .6em; }
+.mark { font-weight: bold; }
+.mac { white-space: nowrap; }
+.kv { white-space: nowrap; margin-right: .5em; }
+td { overflow-wrap: break-word; }
 .small { color: #444; font-size: .9em; }
 @media screen and (max-width: 640px) {
   table, tbody, tr, td { display: block; width: auto; }
@@ -290,7 +291,11 @@ QByteArray html(const QList<UnitState> &units, const QString &title)
                            "tcprtu did to each unit.</p>\n")
                 .arg(esc(QDateTime::currentDateTimeUtc().toString("yyyy-MM-dd HH:mm 'UTC'")),
                      esc(QSysInfo::machineHostName()), QStringLiteral(TCPRTU_VERSION));
-    page += QStringLiteral("<table>\n<thead><tr>");
+    // Widths that fit A4 and a desktop alike; a phone shows each unit as a card instead.
+    page += QStringLiteral("<table>\n<colgroup>");
+    for (const int width : {9, 14, 13, 22, 9, 14, 12, 7})
+        page += QStringLiteral("<col style=\"width: %1%\">").arg(width);
+    page += QStringLiteral("</colgroup>\n<thead><tr>");
     for (const QString &header : headers)
         page += QStringLiteral("<th>%1</th>").arg(header);
     page += QStringLiteral("</tr></thead>\n<tbody>\n");
@@ -303,9 +308,11 @@ QByteArray html(const QList<UnitState> &units, const QString &title)
             label += QStringLiteral("<br><span class=\"small\">%1: %2</span>")
                          .arg(esc(it.key()), esc(text(it.value())));
         QString settings;
-        for (auto it = unit.settings.begin(); it != unit.settings.end(); ++it)
+        // In the order the device lists them, the mode first.
+        for (const QString &key :
+             unit.settings.isEmpty() ? QStringList() : QStringList{"mode"} + keyColumns({unit}))
             settings += QStringLiteral("<span class=\"kv\">%1&nbsp;%2</span> ")
-                            .arg(esc(it.key()), esc(text(it.value())));
+                            .arg(esc(key), esc(text(unit.settings.value(key))));
         if (!unit.verifiedAt.isEmpty())
             settings += QStringLiteral("<br><span class=\"small\">verified %1</span>")
                             .arg(esc(timeText(unit.verifiedAt)));
@@ -315,7 +322,7 @@ QByteArray html(const QList<UnitState> &units, const QString &title)
         const QString last =
             unit.last.isEmpty()
                 ? QString()
-                : QStringLiteral("<span class=\"time\">%1</span><br>%2 %3@%4<br><span "
+                : QStringLiteral("%1<br>%2 %3@%4<br><span "
                                  "class=\"small\">tcprtu %5</span>")
                       .arg(esc(timeText(text(unit.last.value("time")))),
                            esc(text(unit.last.value("command"))),
