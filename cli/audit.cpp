@@ -54,6 +54,10 @@ void readAuditOptions(const QCommandLineParser &parser, Job *job, QStringList *e
                              parser.isSet(QStringLiteral("input")) || !job->checkHost.isEmpty();
     if (!job->check && checkOption)
         errors->append(QStringLiteral("--unit, --read, --input and --check-host go with --check"));
+    if (job->check && parser.value(QStringLiteral("mode")) == QLatin1String(protocol::modes[1].key))
+        errors->append(QStringLiteral("--check: only in mode %1, where the converter serves "
+                                      "Modbus TCP")
+                           .arg(protocol::modes[0].key));
 }
 
 int printAudit(const std::vector<std::unique_ptr<UnitRun>> &units,

@@ -33,7 +33,8 @@ enum class State
 
 const char *const stateWords[] = {"failed", "not verified", "not logged", "verified"};
 
-// The report's own columns, which a sheet made from its CSV brings back: no notes.
+// The report's own columns after the MAC, label, notes and settings, which a sheet made from its
+// CSV brings back: no notes.
 const QStringList reportColumns{"state", "result",       "status",   "verified_at",
                                 "check", "check_values", "check_ms", "time",
                                 "user",  "host",         "version",  "writes"};
@@ -185,9 +186,7 @@ QList<QStringList> csvRows(const QList<UnitState> &units)
 {
     const QStringList notes = noteColumns(units), keys = keyColumns(units);
     QList<QStringList> rows{QStringList{"state", "mac", "label"} + notes + QStringList{"mode"} +
-                            keys +
-                            QStringList{"result", "status", "verified_at", "check", "check_values",
-                                        "check_ms", "time", "user", "host", "version", "writes"}};
+                            keys + reportColumns.mid(1)};
     for (const UnitState &unit : units) {
         QStringList row{stateWords[int(unit.state)], QString::fromLatin1(unit.mac), unit.label};
         for (const QString &column : notes)

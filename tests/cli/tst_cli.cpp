@@ -432,6 +432,7 @@ void CliTest::run_data()
         << QStringList{"> @d/units.csv mac,ip\\n02:00:00:00:00:01,192.168.0.10\\n"
                        "02:00:00:00:00:09,192.168.0.29\\n",
                        "0 audit --port @0 --mode tcp-rtu --inventory @d/units.csv",
+                       "3 audit --port @0 --port @d/none --mode tcp-rtu --inventory @d/units.csv",
                        "4 audit --port @0 --port @1 --mode tcp-rtu --inventory @d/units.csv "
                        "--timeout 200",
                        "6 audit --port @0 --port @1 --mode tcp-rtu --inventory @d/units.csv "
