@@ -120,11 +120,15 @@ void CheckTest::run()
         QVERIFY(simulator.waitForStarted() && simulator.waitForReadyRead(5000));
     }
 
+    // A write's log goes to the row's own state directory, never the user's.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_STATE_HOME", dir.filePath("state"));
     QString output;
     for (const QString &step : steps) {
         QStringList arguments = expand(step).split(' ', Qt::SkipEmptyParts);
         const int status = arguments.takeFirst().toInt();
         QProcess tcprtu;
+        tcprtu.setProcessEnvironment(environment);
         tcprtu.start(TCPRTU_BINARY, arguments);
         QVERIFY(tcprtu.waitForFinished(8000));
         const QString run = tcprtu.readAllStandardOutput() + tcprtu.readAllStandardError();
