@@ -1,16 +1,23 @@
 #include "log.h"
 
+#include "inventory.h"
 #include "profile.h"
 #include "status.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
+#include <QSet>
 #include <QSysInfo>
+
+#include <algorithm>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -39,6 +46,129 @@ QString userName()
         return QString::fromLocal8Bit(account->pw_name);
 #endif
     return QString::number(QCoreApplication::applicationPid());
+}
+
+// A MAC as the log keeps it, whatever the spelling of the machine that logged it.
+QByteArray normalMac(const QJsonValue &mac)
+{
+    const protocol::Checked checked =
+        protocol::check(protocol::parameters[0], mac.toString().toLatin1());
+    return checked.ok() ? checked.value : mac.toString().toLatin1();
+}
+
+qint64 msecs(const QJsonObject &entry)
+{
+    const QDateTime time = QDateTime::fromString(entry.value("time").toString(), Qt::ISODateWithMs);
+    return time.isValid() ? time.toMSecsSinceEpoch() : std::numeric_limits<qint64>::min();
+}
+
+QString valueText(const QJsonValue &value)
+{
+    return value.isUndefined() || value.isNull() ? QStringLiteral("-")
+                                                 : value.toVariant().toString();
+}
+
+// What the entry changed: each key read back with another value, or the keys sent when nothing
+// was read back.
+QString changes(const QJsonObject &entry)
+{
+    const QJsonObject before = entry.value("before").toObject();
+    const QJsonObject after = entry.value("after").toObject();
+    const QJsonObject sent = entry.value("sent").toObject();
+    QStringList changed;
+    if (!after.isEmpty()) {
+        for (auto it = after.begin(); it != after.end(); ++it) {
+            if (before.value(it.key()) != it.value())
+                changed << QStringLiteral("%1: %2 -> %3")
+                               .arg(it.key(), valueText(before.value(it.key())),
+                                    valueText(it.value()));
+        }
+        return changed.isEmpty() ? QStringLiteral("none") : changed.join(QStringLiteral(", "));
+    }
+    for (auto it = sent.begin(); it != sent.end(); ++it)
+        changed << QStringLiteral("%1=%2 sent").arg(it.key(), valueText(it.value()));
+    return changed.isEmpty() ? QStringLiteral("-") : changed.join(QStringLiteral(", "));
+}
+
+// Every line of a log file, each a JSON object in its compact form; nothing, with the reason, when
+// a line is not one, so that a merge never drops what it cannot read.
+std::optional<QList<QByteArray>> readLines(const QString &path, bool mayBeMissing,
+                                           QStringList *errors)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (mayBeMissing && !file.exists())
+            return QList<QByteArray>();
+        errors->append(QStringLiteral("%1: %2").arg(path, file.errorString()));
+        return std::nullopt;
+    }
+    QList<QByteArray> lines;
+    for (int number = 1; !file.atEnd(); ++number) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.isEmpty())
+            continue;
+        const QJsonDocument document = QJsonDocument::fromJson(line);
+        if (!document.isObject()) {
+            errors->append(QStringLiteral("%1: line %2 is not a log entry").arg(path).arg(number));
+            return std::nullopt;
+        }
+        lines << document.toJson(QJsonDocument::Compact);
+    }
+    return lines;
+}
+
+// Other machines' logs folded into this one: each line once, oldest first. The new log is written
+// beside the old and renamed over it; a line appended meanwhile starts the merge again.
+int mergeLogs(const QStringList &files, const Console &console)
+{
+    QStringList errors;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const qint64 size = QFileInfo(logPath()).size();
+        const std::optional<QList<QByteArray>> own = readLines(logPath(), true, &errors);
+        QList<QByteArray> lines = own.value_or(QList<QByteArray>());
+        for (const QString &path : files)
+            lines += readLines(path, false, &errors).value_or(QList<QByteArray>());
+        if (!errors.isEmpty()) {
+            for (const QString &error : qAsConst(errors))
+                console.error(error);
+            console.error(QStringLiteral("nothing merged"));
+            return BadInput;
+        }
+        QSet<QByteArray> seen;
+        QList<std::pair<qint64, QByteArray>> merged;
+        for (const QByteArray &line : qAsConst(lines)) {
+            if (seen.contains(line))
+                continue;
+            seen.insert(line);
+            merged << std::pair{msecs(QJsonDocument::fromJson(line).object()), line};
+        }
+        std::stable_sort(merged.begin(), merged.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        QByteArray text;
+        for (const auto &entry : qAsConst(merged))
+            text += entry.second + '\n';
+        QDir().mkpath(stateDirectory());
+        QSaveFile file(logPath());
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
+            console.error(
+                QStringLiteral("%1: %2; nothing merged").arg(logPath(), file.errorString()));
+            return OutputFailed;
+        }
+        if (QFileInfo(logPath()).size() != size)
+            continue; // QSaveFile drops its file unless committed
+        if (!file.commit()) {
+            console.error(
+                QStringLiteral("%1: %2; nothing merged").arg(logPath(), file.errorString()));
+            return OutputFailed;
+        }
+        console.result(QStringLiteral("%1 of %2 entries new; the log has %3")
+                           .arg(merged.size() - own->size())
+                           .arg(lines.size() - own->size())
+                           .arg(merged.size()));
+        return Done;
+    }
+    console.error(QStringLiteral("%1 keeps growing; nothing merged, try again").arg(logPath()));
+    return OutputFailed;
 }
 
 } // namespace
@@ -74,38 +204,113 @@ bool appendLog(QJsonObject entry, const Console &console)
     return false;
 }
 
-int showLog(const QByteArray &mac, bool json, const Console &console)
+std::optional<QDateTime> readSince(const QCommandLineParser &parser, QStringList *errors)
 {
+    const QString text = parser.value(QStringLiteral("since"));
+    if (text.isEmpty())
+        return std::nullopt;
+    QDateTime since = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!since.isValid())
+        since = QDateTime(QDate::fromString(text, Qt::ISODate), QTime(0, 0));
+    if (!since.isValid()) {
+        errors->append(QStringLiteral("--since %1: must be a date or a time, e.g. 2026-12-07 or "
+                                      "2026-12-07T14:30")
+                           .arg(text));
+        return std::nullopt;
+    }
+    // The log's times are UTC, and so are those given without an offset.
+    if (since.timeSpec() == Qt::LocalTime)
+        since.setTimeSpec(Qt::UTC);
+    return since;
+}
+
+QList<QJsonObject> readLog(const std::optional<QDateTime> &since)
+{
+    QList<QJsonObject> entries;
     QFile file(logPath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        console.note(QStringLiteral("nothing logged yet (%1)").arg(file.fileName()));
+    if (!file.open(QIODevice::ReadOnly))
+        return entries;
+    const qint64 from = since ? since->toMSecsSinceEpoch() : std::numeric_limits<qint64>::min();
+    while (!file.atEnd()) {
+        QJsonObject entry = QJsonDocument::fromJson(file.readLine().trimmed()).object();
+        if (entry.isEmpty() || msecs(entry) < from)
+            continue;
+        if (!entry.value("mac").isNull())
+            entry.insert("mac", QString::fromLatin1(normalMac(entry.value("mac"))));
+        entries << entry;
+    }
+    return entries;
+}
+
+int runLog(const QCommandLineParser &parser, const Console &console)
+{
+    QStringList errors;
+    const QStringList files = parser.positionalArguments();
+    const bool merge = parser.isSet(QStringLiteral("merge"));
+    if (merge && files.isEmpty())
+        errors << QStringLiteral("--merge: give the log files to fold in");
+    if (!merge) {
+        for (const QString &file : files)
+            errors << QStringLiteral("unexpected argument %1").arg(file);
+    }
+    const bool json = parser.isSet(QStringLiteral("json"));
+    const bool csv = parser.isSet(QStringLiteral("csv"));
+    if (json && csv)
+        errors << QStringLiteral("--json and --csv: give one of them");
+    const QString macText = parser.value(QStringLiteral("mac"));
+    const protocol::Checked mac = protocol::check(protocol::parameters[0], macText.toLatin1());
+    if (!macText.isEmpty() && !mac.ok())
+        errors << QStringLiteral("--mac %1: must be %2").arg(macText, mac.rule);
+    const QString result = parser.value(QStringLiteral("result"));
+    if (!result.isEmpty() &&
+        std::none_of(std::begin(resultWords), std::end(resultWords),
+                     [&](const ResultWord &entry) { return result == QLatin1String(entry.word); }))
+        errors << QStringLiteral("--result %1: not a result; tcprtu write --help lists them")
+                      .arg(result);
+    const std::optional<QDateTime> since = readSince(parser, &errors);
+    if (merge && (json || csv || !macText.isEmpty() || !result.isEmpty() || since))
+        errors << QStringLiteral("--merge: takes the log files alone");
+    if (!errors.isEmpty()) {
+        for (const QString &error : qAsConst(errors))
+            console.error(error);
+        return BadInput;
+    }
+    if (merge)
+        return mergeLogs(files, console);
+
+    if (!QFileInfo::exists(logPath())) {
+        console.note(QStringLiteral("nothing logged yet (%1)").arg(logPath()));
         return Done;
     }
-    QList<QStringList> rows{{"time", "port", "mac", "result", "changed"}};
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        if (entry.isEmpty() || (!mac.isEmpty() && entry.value("mac").toString().toLatin1() != mac))
+    QList<QStringList> rows{{"time", "command", "port", "mac", "result", "changed"}};
+    bool macSeen = false;
+    for (const QJsonObject &entry : readLog(since)) {
+        if (!macText.isEmpty() && entry.value("mac").toString().toLatin1() != mac.value)
+            continue;
+        macSeen = true;
+        if (!result.isEmpty() && entry.value("result").toString() != result)
             continue;
         if (json) {
-            console.result(QString::fromUtf8(line));
+            console.result(QString::fromUtf8(QJsonDocument(entry).toJson(QJsonDocument::Compact)));
             continue;
         }
-        const QJsonObject before = entry.value("before").toObject();
-        const QJsonObject after = entry.value("after").toObject();
-        QStringList changed;
-        for (auto it = after.begin(); it != after.end(); ++it) {
-            if (before.value(it.key()) != it.value())
-                changed << it.key();
-        }
-        rows << QStringList{entry.value("time").toString(), entry.value("port").toString(),
-                            entry.value("mac").toString(QStringLiteral("-")),
-                            entry.value("result").toString(),
-                            after.isEmpty()     ? QStringLiteral("-")
-                            : changed.isEmpty() ? QStringLiteral("none")
-                                                : changed.join(QLatin1Char(','))};
+        rows << QStringList{
+            entry.value("time").toString(),   entry.value("command").toString(),
+            entry.value("port").toString(),   entry.value("mac").toString(QStringLiteral("-")),
+            entry.value("result").toString(), changes(entry)};
     }
-    if (!json && rows.size() > 1)
+    if (!macText.isEmpty() && !macSeen)
+        console.note(QStringLiteral("MAC %1: nothing logged%2 (%3)")
+                         .arg(QString::fromLatin1(mac.value),
+                              since ? QStringLiteral(" since ") + parser.value("since") : QString(),
+                              logPath()));
+    if (csv) {
+        QStringList text;
+        for (const QStringList &row : qAsConst(rows))
+            text << csvRow(row);
+        console.result(text.join(QLatin1Char('\n')));
+    } else if (!json && rows.size() > 1) {
         console.result(table(rows));
+    }
     return Done;
 }

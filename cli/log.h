@@ -7,7 +7,13 @@
 #include <QByteArray>
 #include <QString>
 
+#include <QDateTime>
 #include <QJsonObject>
+#include <QList>
+
+#include <optional>
+
+class QCommandLineParser;
 
 QString logPath();
 
@@ -15,5 +21,11 @@ QString logPath();
 // all. A log that cannot be written is a warning, shown even under --quiet.
 bool appendLog(QJsonObject entry, const Console &console);
 
-// `tcprtu log`: oldest first, as a table or as the JSON lines; only the MAC's when one is given.
-int showLog(const QByteArray &mac, bool json, const Console &console);
+// --since DATE: a day or a time, UTC unless it says otherwise; nothing when not given.
+std::optional<QDateTime> readSince(const QCommandLineParser &parser, QStringList *errors);
+// The log's entries since the time, as written (oldest first), each MAC in one spelling.
+QList<QJsonObject> readLog(const std::optional<QDateTime> &since);
+
+// `tcprtu log`: oldest first, as a table, CSV or the JSON lines, only the entries asked for; or
+// with --merge, other machines' logs folded into this one.
+int runLog(const QCommandLineParser &parser, const Console &console);

@@ -1,5 +1,6 @@
 // tcprtu: reads and writes converters' settings from the command line, several ports at once.
 
+#include "audit.h"
 #include "check.h"
 #include "find.h"
 #include "interrupts.h"
@@ -10,6 +11,7 @@
 #include "ports.h"
 #include "procedure.h"
 #include "profile.h"
+#include "report.h"
 #include "scan.h"
 #include "status.h"
 
@@ -37,6 +39,8 @@ enum class Verb
     Poll,
     Find,
     Log,
+    Audit,
+    Report,
 };
 
 struct CommandInfo
@@ -78,9 +82,29 @@ const CommandInfo commands[] = {
      "check unit read input check-host timeout baud trace quiet"},
     {"reset", Verb::Reset, "reset --port PORT [--port PORT]...", "Restarts the device.",
      "reset --port ttyUSB0", "port timeout baud trace quiet"},
-    {"log", Verb::Log, "log [--mac MAC] [--json]",
-     "Shows what writes and restarts did to which unit, oldest first.",
-     "log --mac 02:00:00:00:00:01", "mac json quiet"},
+    {"audit", Verb::Audit,
+     "audit --inventory FILE [PROFILE] [--set KEY=VALUE]... [--port PORT]... [--mode MODE]\n"
+     "        [--json | --csv] [--check [--unit ID] [--read ADDR[:COUNT]] [--check-host HOST]]",
+     "Reads every unit and compares it with what its row of the sheet and the shared values "
+     "plan; sends nothing. Without --port, every converter find finds. With --check, a unit "
+     "that matches is also read through over Modbus TCP at the address it holds.",
+     "audit --inventory units.csv --set gateway=10.0.0.1",
+     "port mode set inventory json csv check unit read input check-host timeout baud trace "
+     "quiet"},
+    {"log", Verb::Log,
+     "log [--mac MAC] [--since DATE] [--result WORD] [--json | --csv]\n"
+     "    log --merge FILE...",
+     "Shows what writes, restarts and audits did to which unit, oldest first, with what each "
+     "changed. --merge folds other machines' logs into this one.",
+     "log --mac 02:00:00:00:00:01", "mac since result json csv merge quiet"},
+    {"report", Verb::Report,
+     "report [--inventory FILE] [--mac MAC]... [--since DATE] [--title TEXT]\n"
+     "       [--json | --output FILE.html | FILE.csv | FILE.json]",
+     "From the log, the latest state of each unit: its settings as last verified, the result, "
+     "the Modbus check, who did it when, and its writes; failed and unverified units first. With "
+     "--inventory, each unit's label and notes from the sheet.",
+     "report --inventory units.csv --title \"Pump station 3\" --output site.html",
+     "inventory mac since title output json quiet"},
     {"check", Verb::Check,
      "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]\n"
      "        [--write ADDR=VALUE[,VALUE...]]",
@@ -136,13 +160,20 @@ QList<QCommandLineOption> allOptions()
          "PORT"},
         {"mode", "The device mode: " + modeList() + '.', "MODE"},
         {"json", "Print JSON instead of a table."},
-        {"output", "Save the profile to FILE (one port only).", "FILE"},
+        {"output",
+         "read: save the profile to FILE (one port only); report: save the report as HTML, CSV "
+         "or JSON, by FILE's ending.",
+         "FILE"},
         {"csv", "Print a sheet: a header row, then one row per port."},
         {"inventory",
          "A sheet of units (CSV or a JSON array): a \"mac\" column and any keys; each unit "
          "found gets its row over the shared profile.",
          "FILE"},
-        {"mac", "Only the entries of this MAC.", "MAC"},
+        {"mac", "Only the entries of this MAC (any case, with : or - or none).", "MAC"},
+        {"since", "Only what was logged from DATE on (UTC unless it says otherwise).", "DATE"},
+        {"result", "Only the entries with this result word.", "WORD"},
+        {"merge", "Fold the log files given into this machine's log."},
+        {"title", "The report's title, e.g. the site's name.", "TEXT"},
         {"set", "Set KEY to VALUE, over the profile. Keys: " + keyList() + '.', "KEY=VALUE"},
         {"dry-run", "Read and show what would change; save and send nothing."},
         {"force", "Send every key given, also those the device already has."},
@@ -198,7 +229,8 @@ QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
              info.command == Verb::Check  ? QString(checkExitStatuses)
              : info.command == Verb::Scan ? QString(scanExitStatuses)
              : info.command == Verb::Poll ? QString(pollExitStatuses)
-             : info.command == Verb::Write || info.command == Verb::Reset
+             : info.command == Verb::Write || info.command == Verb::Reset ||
+                     info.command == Verb::Audit
                  ? exitStatusHelp() + QLatin1Char('\n') + resultWordHelp()
                  : exitStatusHelp());
 }
@@ -472,7 +504,7 @@ int run(QCoreApplication &app)
         if (accepted.contains(option.names().constLast()))
             parser.addOption(option);
     }
-    if (info->command == Verb::Write)
+    if (info->command == Verb::Write || info->command == Verb::Audit)
         parser.addPositionalArgument("PROFILE", "A JSON profile, as read --json prints it.",
                                      "[PROFILE]");
     if (!parser.parse(QStringList{arguments.first()} + arguments.mid(2))) {
@@ -495,15 +527,10 @@ int run(QCoreApplication &app)
         return runScan(parser, console);
     if (info->command == Verb::Poll)
         return runPoll(parser, console);
-    if (info->command == Verb::Log) {
-        const QString mac = parser.value(QStringLiteral("mac"));
-        const protocol::Checked checked = protocol::check(protocol::parameters[0], mac.toLatin1());
-        if (!mac.isEmpty() && !checked.ok()) {
-            console.error(QStringLiteral("--mac %1: must be %2").arg(mac, checked.rule));
-            return BadInput;
-        }
-        return showLog(checked.value, json, console);
-    }
+    if (info->command == Verb::Log)
+        return runLog(parser, console);
+    if (info->command == Verb::Report)
+        return runReport(parser, console);
     console.trace = parser.isSet(QStringLiteral("trace"));
     console.progress = standardErrorIsTerminal();
 
@@ -512,15 +539,17 @@ int run(QCoreApplication &app)
     job.name = name;
     job.command = verb == Verb::Write   ? Command::Write
                   : verb == Verb::Reset ? Command::Reset
+                  : verb == Verb::Audit ? Command::Audit
                                         : Command::Read;
     QStringList errors;
     QStringList ports = parser.values(QStringLiteral("port"));
-    const QString inventoryFile =
-        verb == Verb::Write ? parser.value(QStringLiteral("inventory")) : QString();
+    const QString inventoryFile = verb == Verb::Write || verb == Verb::Audit
+                                      ? parser.value(QStringLiteral("inventory"))
+                                      : QString();
     if (ports.isEmpty() && inventoryFile.isEmpty() && verb != Verb::Find)
         errors << QStringLiteral("--port: give at least one port");
     errors << repeatedPorts(ports);
-    const int allowedArguments = verb == Verb::Write ? 1 : 0;
+    const int allowedArguments = verb == Verb::Write || verb == Verb::Audit ? 1 : 0;
     for (const QString &argument : parser.positionalArguments().mid(allowedArguments))
         errors << QStringLiteral("unexpected argument %1").arg(argument);
     job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 1, 3'600'000, &errors);
@@ -539,12 +568,22 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--output: one port only");
     }
     std::optional<Inventory> inventory;
+    if (verb == Verb::Audit) {
+        readAuditOptions(parser, &job, &errors);
+        if (!inventoryFile.isEmpty()) {
+            inventory = readInventory(inventoryFile, &errors);
+            job.sheetNotes = readSheetNotes(inventoryFile);
+        }
+        job.inventory = inventory ? &*inventory : nullptr;
+        readWanted(parser, &job, true, &errors, console);
+    }
     if (verb == Verb::Write) {
         if (!inventoryFile.isEmpty()) {
             inventory = readInventory(inventoryFile, &errors);
             job.inventory = inventory ? &*inventory : nullptr;
             for (const QString &warning : inventory ? inventory->warnings : QStringList())
                 console.note(warning);
+            job.sheetNotes = readSheetNotes(inventoryFile);
         }
         readWanted(parser, &job, !inventoryFile.isEmpty(), &errors, console);
         job.force = parser.isSet(QStringLiteral("force"));
@@ -643,6 +682,9 @@ int run(QCoreApplication &app)
     }
     const QList<const Unit *> missing =
         inventory ? notConnected(*inventory, units) : QList<const Unit *>();
+    if (job.command == Command::Audit)
+        return std::max(
+            status, printAudit(units, missing, json, parser.isSet(QStringLiteral("csv")), console));
     if (job.command == Command::Write && json) {
         printWriteJson(units, missing, console);
     } else if (job.command != Command::Read) {

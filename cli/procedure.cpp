@@ -37,6 +37,8 @@ const char mayBeStaged[] = "may be staged";
 const char written[] = "written";
 const char verified[] = "verified";
 const char differs[] = "differs";
+const char asPlanned[] = "as planned";
+const char notAsPlanned[] = "not as planned";
 
 QString quoted(const QByteArray &line)
 {
@@ -547,6 +549,38 @@ QCoro::Task<> readUnit(UnitRun &unit, Run &run)
         finish(unit, run, Result::Read, Done, QStringLiteral("read"));
 }
 
+// The device as it is against its plan: each planned key is a row, held before, planned after.
+// Nothing is sent.
+QCoro::Task<> auditUnit(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    if (!co_await readDevice(unit, run))
+        co_return;
+    unit.link.close();
+    QStringList differences;
+    for (int i = macIndex + 1; i < record.mode->queried; ++i) {
+        const std::optional<QByteArray> &planned = record.wanted[size_t(i)];
+        if (!planned)
+            continue;
+        const QByteArray &held = *record.before[size_t(i)];
+        const bool same = held == *planned;
+        record.rows << Row{i, held, *planned, same ? asPlanned : notAsPlanned};
+        if (!same)
+            differences << QStringLiteral("%1 is %2, planned %3")
+                               .arg(protocol::parameters[i].key,
+                                    shown(protocol::parameters[i], held),
+                                    shown(protocol::parameters[i], *planned));
+    }
+    // A unit that differs is judged already; the check proves a unit that holds its plan.
+    if (!differences.isEmpty())
+        co_return finish(unit, run, Result::Differs, Differs,
+                         differences.join(QStringLiteral("; ")));
+    if (run.job().check)
+        co_return co_await checkModbus(unit, run, record.before, Result::Matches,
+                                       QStringLiteral("as planned"));
+    finish(unit, run, Result::Matches, Done, QStringLiteral("as planned"));
+}
+
 // The MAC first, so that the log can say which unit was restarted.
 QCoro::Task<> resetUnit(UnitRun &unit, Run &run)
 {
@@ -695,6 +729,8 @@ QCoro::Task<> Run::work(UnitRun &unit)
         co_return co_await writeUnit(unit, *this);
     case Command::Reset:
         co_return co_await resetUnit(unit, *this);
+    case Command::Audit:
+        co_return co_await auditUnit(unit, *this);
     }
 }
 
@@ -749,12 +785,19 @@ void Run::log(const UnitRecord &record)
 {
     const bool reached = m_job.command == Command::Reset ||
                          (m_job.command == Command::Write && !m_job.dryRun &&
-                          record.before[macIndex] && record.result != Result::NotInInventory);
+                          record.before[macIndex] && record.result != Result::NotInInventory) ||
+                         (m_job.command == Command::Audit && record.before[macIndex] &&
+                          record.result != Result::NotInInventory);
     if (!reached)
         return;
     QJsonObject line = record.toJson();
     line.insert("command", m_job.name);
     const QString serialNumber = describePort(record.port, m_systemPorts).serialNumber;
     line.insert("serial_number", serialNumber.isEmpty() ? QJsonValue() : QJsonValue(serialNumber));
+    if (record.before[macIndex]) {
+        const QJsonObject notes = m_job.sheetNotes.value(*record.before[macIndex]);
+        for (auto it = notes.begin(); it != notes.end(); ++it)
+            line.insert(it.key(), it.value());
+    }
     appendLog(line, m_console);
 }

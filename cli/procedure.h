@@ -12,6 +12,7 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QSerialPortInfo>
 
 #include <memory>
@@ -26,6 +27,7 @@ enum class Command
     Read,
     Write,
     Reset,
+    Audit, // read, and compare with the plan; nothing sent
 };
 
 // What to do on every port, as the command line asked.
@@ -51,6 +53,8 @@ struct Job
     bool check = false;
     CheckRequest checkRequest;
     QString checkHost;
+    // The sheet's columns that are no setting, by MAC ("label", "notes"): carried into the log.
+    QMap<QByteArray, QJsonObject> sheetNotes;
 };
 
 // One key of a write: what the device had, what it has or is to have, and how far it got.

@@ -44,6 +44,7 @@ inline constexpr ExitStatus exitStatuses[] = {
 enum class Result
 {
     Read,
+    Matches,
     Verified,
     Unchanged,
     DryRun,
@@ -77,6 +78,7 @@ struct ResultWord
 // clang-format off
 inline constexpr ResultWord resultWords[] = {
     {Result::Read,               "read",                "0", "every key of the mode read"},
+    {Result::Matches,            "matches",             "0", "audit: the unit holds every value its row and the shared values plan (and the Modbus check answered, with --check)"},
     {Result::Verified,           "verified",            "0", "written, restarted, and read back whole as planned (and the Modbus check answered, with --check)"},
     {Result::Unchanged,          "unchanged",           "0", "the device held every value: nothing sent, no restart"},
     {Result::DryRun,             "dry-run",             "0", "--dry-run: what would change shown, nothing sent"},
@@ -93,7 +95,7 @@ inline constexpr ResultWord resultWords[] = {
     {Result::RestartUnconfirmed, "restart-unconfirmed", "3", "the restart command did not leave the adapter in time; it may or may not have reached the device"},
     {Result::Refused,            "refused",             "5", "the device refused a change; what it had accepted was put back"},
     {Result::Unanswered,         "unanswered",          "5", "the device did not answer a change; it and what was accepted were put back"},
-    {Result::Differs,            "differs",             "6", "read back after the restart, a key differs from what the device must hold"},
+    {Result::Differs,            "differs",             "6", "read back after the restart, or in an audit, a key differs from what the device must hold"},
     {Result::AnotherUnit,        "another-unit",        "6", "another MAC answered after the restart: nothing else judged"},
     {Result::CheckFailed,        "check-failed",        "3-5", "verified, but the Modbus request through the converter failed (the check's status)"},
     {Result::Interrupted,        "interrupted",         "128+N", "a signal ended the run; what was accepted was put back, or is named in staged"},

@@ -23,7 +23,7 @@ case "$TCPRTU_QT_MAJOR" in
 esac
 CMAKE_ARGS="-DTCPRTU_QT_MAJOR=$TCPRTU_QT_MAJOR ${CMAKE_ARGS:-}"
 
-PACKAGES=(g++ make cmake "${QT_PACKAGES[@]}" fonts-dejavu-core help2man ${EXTRA_PACKAGES:-})
+PACKAGES=(g++ make cmake "${QT_PACKAGES[@]}" fonts-dejavu-core help2man libxml2-utils ${EXTRA_PACKAGES:-})
 
 install_missing() {
     local missing=()

@@ -85,17 +85,20 @@ check() {
 
 check "tcprtu " "--help
 --version
+audit
 check
 find
 log
 poll
 ports
 read
+report
 reset
 scan
 write"
 check "tcprtu scan --u" "--units"
 check "tcprtu re" "read
+report
 reset"
 check "tcprtu read --" "--baud
 --csv
@@ -143,6 +146,9 @@ check "tcprtu write --set ip=10" ""
 check "tcprtu write --port ttyUSB0 s" "second.json
 site.json"
 check "tcprtu read --port ttyUSB0 --output si" "site.json"
+check "tcprtu log --result ver" "verified"
+check "tcprtu log --merge s" "second.json
+site.json"
 check "tcprtu unknown --" ""
 
 if ((failures)); then

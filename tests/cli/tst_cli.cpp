@@ -496,9 +496,56 @@ void CliTest::run_data()
                        "* reset --port @0 | reset --port @1 | reset --port @2",
                        "* reset --port @0 | reset --port @1 | reset --port @2",
                        "0 log"}
-        << QStringList{"02:00:00:00:00:01  verified   gateway\n",
+        << QStringList{"02:00:00:00:00:01  verified   gateway: 192.168.0.1 -> 192.168.0.254\n",
                        "02:00:00:00:00:01  unchanged  -\n",
                        "\"mac\":\"02:00:00:00:00:03\",\"mode\":null", "!dry-run", "!\"user\":null"};
+
+    // Audits: each unit against its row, nothing sent; the worst status wins.
+    const QString sheet = "> @d/units.csv mac,ip,label\\n02:00:00:00:00:01,127.0.83.1,Pump 1\\n"
+                          "02:00:00:00:00:02,192.168.0.22,\\n02:00:00:00:00:09,192.168.0.29,\\n";
+    QTest::newRow("audit: matches, differs, not in the sheet, not connected")
+        << QStringList{unit1 + " --ip 127.0.83.1 --tcp-port 15083", unit2, unit3}
+        << QStringList{sheet,
+                       "6 audit --port @0 --port @1 --port @2 --mode tcp-rtu --inventory "
+                       "@d/units.csv",
+                       "0 log"}
+        << QStringList{"audit    @0  02:00:00:00:00:01  matches",
+                       "audit    @1  02:00:00:00:00:02  differs", "!@2", noChange, noRestart};
+    QTest::newRow("audit: each unit's result and the check")
+        << QStringList{unit1 + " --ip 127.0.83.2 --tcp-port 15084", unit2, unit3}
+        << QStringList{QString(sheet).replace("83.1", "83.2"),
+                       "6 audit --port @0 --port @1 --port @2 --mode tcp-rtu --inventory "
+                       "@d/units.csv --csv --check --read 1:2"}
+        << QStringList{"@0,02:00:00:00:00:01,matches,\"as planned; slave 1 answered through "
+                       "127.0.83.2:15084",
+                       "@1,02:00:00:00:00:02,differs,planned -> held: ip: 192.168.0.22 -> "
+                       "192.168.0.10",
+                       "@2,02:00:00:00:00:03,not-in-inventory",
+                       ",02:00:00:00:00:09,not-connected,row 4 of the sheet"};
+    QTest::newRow("audit: exit statuses")
+        << QStringList{unit1, "--silent"}
+        << QStringList{"> @d/units.csv mac,ip\\n02:00:00:00:00:01,192.168.0.10\\n"
+                       "02:00:00:00:00:09,192.168.0.29\\n",
+                       "0 audit --port @0 --mode tcp-rtu --inventory @d/units.csv",
+                       "3 audit --port @0 --port @d/none --mode tcp-rtu --inventory @d/units.csv",
+                       "4 audit --port @0 --port @1 --mode tcp-rtu --inventory @d/units.csv "
+                       "--timeout 200",
+                       "6 audit --port @0 --port @1 --mode tcp-rtu --inventory @d/units.csv "
+                       "--timeout 200 --set gateway=192.168.0.2",
+                       "2 audit --port @0 --mode tcp-rtu --inventory @d/units.csv --set ip=1",
+                       "2 audit --port @0 --mode tcp-rtu"}
+        << QStringList{"--inventory: give the sheet", noChange};
+    QTest::newRow("a report's CSV is a sheet that writes its units as they are")
+        << QStringList{unit1, unit2}
+        << QStringList{"> @d/units.csv mac,ip,label,room\\n02:00:00:00:00:01,192.168.0.21,"
+                       "Pump 1,\"cellar, left\"\\n02:00:00:00:00:02,192.168.0.22,Pump 2,roof\\n",
+                       "0 write --port @0 --port @1 --mode tcp-rtu --inventory @d/units.csv",
+                       "0 report --output @d/report.csv",
+                       "0 write --port @0 --port @1 --inventory @d/report.csv",
+                       "0 audit --port @0 --port @1 --inventory @d/report.csv --csv",
+                       "0 log --json --result unchanged"}
+        << QStringList{"\"label\":\"Pump 1\"", "\"label\":\"Pump 2\"",
+                       "\"notes\":{\"room\":\"cellar, left\"}", "!\"state\""};
 
     // Several ports.
     QTest::newRow("several ports: each its own result, the highest status")
