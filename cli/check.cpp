@@ -156,6 +156,12 @@ QList<QCommandLineOption> checkOptions()
         {"interval", "Start a request every MS ms (default 1000), never two at once.", "MS"},
         {"count", "Stop after N requests.", "N"},
         {"duration", "Stop after S seconds.", "S"},
+        {"speeds", "The speeds to try, e.g. 9600,19200 (default: every one, the common first).",
+         "LIST"},
+        {"parities", "The parities to try, of none, odd and even (default: every one).", "LIST"},
+        {"stop-bits", "The stop bits to try, of 1 and 2 (default: both).", "LIST"},
+        {"keep", "Leave the converter at the setting found (the default)."},
+        {"restore", "Put the converter's own settings back at the end, also when a unit answered."},
     };
 }
 

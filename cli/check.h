@@ -70,7 +70,7 @@ int modbusFault(const ModbusAnswer &answer, int unit, const QString &where, int 
 int number(const QCommandLineParser &parser, const QString &name, int fallback, int min, int max,
            QStringList *errors);
 
-// --host, --tcp-port, --unit, --read, --input, --write, and scan's and poll's own.
+// --host, --tcp-port, --unit, --read, --input, --write, and scan's, poll's and line's own.
 QList<QCommandLineOption> checkOptions();
 // Takes --unit, --read ADDR[:COUNT] and --input into the request; every error is added.
 void readCheckOptions(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors);

@@ -5,6 +5,7 @@
 #include "find.h"
 #include "interrupts.h"
 #include "inventory.h"
+#include "line.h"
 #include "log.h"
 #include "output.h"
 #include "poll.h"
@@ -37,6 +38,7 @@ enum class Verb
     Check,
     Scan,
     Poll,
+    Line,
     Find,
     Log,
     Audit,
@@ -131,6 +133,19 @@ const CommandInfo commands[] = {
      "exceptions by code, and the answers' latency, median and 95th percentile.",
      "poll --host 192.168.0.10 --unit 3 --read 0:2 --interval 200 --duration 60 --json",
      "host tcp-port unit read input interval count duration timeout json quiet"},
+    {"line", Verb::Line,
+     "line --port PORT --mode tcp-rtu [--host HOST] [--tcp-port N] [--unit ID]...\n"
+     "        [--read ADDR] [--speeds LIST] [--parities LIST] [--stop-bits LIST]\n"
+     "        [--keep | --restore] [--json]",
+     "Finds the RS-485 speed, parity and stop bits at which the slaves answer: writes each "
+     "candidate to the converter in turn, the common ones first (a full write: backup, "
+     "restart, read back), then reads a register of each --unit (without one, ids 1-10) "
+     "through the converter over Modbus TCP, at the ip and TCP port it holds. Stops at the "
+     "first setting where one answers. At the end the converter keeps that setting, or with "
+     "--restore, and when none answered, gets its own back, read back either way.",
+     "line --port ttyUSB0 --mode tcp-rtu --unit 5 --speeds 9600,19200 --json",
+     "port mode host tcp-port unit read input speeds parities stop-bits keep restore json "
+     "timeout baud trace quiet"},
 };
 
 // "did you mean write? " for a mistyped command, or nothing.
@@ -229,6 +244,7 @@ QString commandHelp(const CommandInfo &info, const QCommandLineParser &parser)
              info.command == Verb::Check  ? QString(checkExitStatuses)
              : info.command == Verb::Scan ? QString(scanExitStatuses)
              : info.command == Verb::Poll ? QString(pollExitStatuses)
+             : info.command == Verb::Line ? QString(lineExitStatuses)
              : info.command == Verb::Write || info.command == Verb::Reset ||
                      info.command == Verb::Audit
                  ? exitStatusHelp() + QLatin1Char('\n') + resultWordHelp()
@@ -533,6 +549,8 @@ int run(QCoreApplication &app)
         return runReport(parser, console);
     console.trace = parser.isSet(QStringLiteral("trace"));
     console.progress = standardErrorIsTerminal();
+    if (info->command == Verb::Line)
+        return runLine(parser, console);
 
     const Verb verb = info->command;
     Job job;

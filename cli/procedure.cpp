@@ -734,6 +734,17 @@ QCoro::Task<> Run::work(UnitRun &unit)
     }
 }
 
+QCoro::Task<UnitRecord> runOnOnePort(const Job &job, const QString &port, const Console &console,
+                                     Run **current)
+{
+    Run run(job, {port}, console);
+    *current = &run;
+    run.start();
+    co_await qCoro(&run, &Run::allEnded);
+    *current = nullptr;
+    co_return run.units().front()->record;
+}
+
 void Run::stop(int status)
 {
     if (m_stopStatus)

@@ -145,3 +145,8 @@ private:
 
 // The command that sends the keys that may be staged back as the device held them.
 QString putBackCommand(const UnitRecord &record);
+
+// The job on one port, to its end, on the event loop: what became of the unit. While it lasts,
+// *current is its run, so that a stop request can reach it.
+QCoro::Task<UnitRecord> runOnOnePort(const Job &job, const QString &port, const Console &console,
+                                     Run **current);

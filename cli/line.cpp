@@ -1,0 +1,557 @@
+#include "line.h"
+
+#include "check.h"
+#include "interrupts.h"
+#include "modbus.h"
+#include "modbustcp.h"
+#include "procedure.h"
+#include "status.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <qcoro/qcorosignal.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
+namespace {
+
+// A line setting is these keys, in the order a person says it: 19200 even 1.
+const char *const lineKeys[] = {"speed", "parity", "stop_bits"};
+using Setting = std::array<QByteArray, std::size(lineKeys)>; // as the device takes them
+
+// The settings the field has most, in this order, as a person says them.
+constexpr const char *commonSettings[][3] = {
+    {"9600", "none", "1"},   {"19200", "even", "1"},  {"9600", "even", "1"},
+    {"19200", "none", "1"},  {"38400", "none", "1"},  {"38400", "even", "1"},
+    {"115200", "none", "1"}, {"115200", "even", "1"}, {"57600", "none", "1"},
+    {"57600", "even", "1"},  {"9600", "none", "2"},   {"19200", "none", "2"},
+    {"4800", "none", "1"},   {"4800", "even", "1"},
+};
+// Then the rest: each speed by how common it is, and within it parity and stop bits by how common
+// they are.
+constexpr const char *speedsByUse[] = {"9600", "19200", "38400", "115200", "57600",
+                                       "4800", "2400",  "1200",  "128000", "256000"};
+constexpr const char *framesByUse[][2] = {{"none", "1"}, {"even", "1"}, {"none", "2"},
+                                          {"odd", "1"},  {"even", "2"}, {"odd", "2"}};
+
+// Slaves are numbered from 1 on most lines: without --unit, the first ten ids are asked.
+constexpr int firstIds = 10;
+
+// As scan keeps it: one request on the RS-485 line and the next waiting in the converter's queue.
+constexpr int inFlight = 2;
+
+const protocol::Parameter &lineParameter(size_t key)
+{
+    return protocol::parameters[protocol::parameterIndex(QLatin1String(lineKeys[key]))];
+}
+
+Setting spelt(const char *const (&words)[3])
+{
+    Setting setting;
+    for (size_t key = 0; key < setting.size(); ++key)
+        setting[key] = wireSpelling(lineParameter(key), QLatin1String(words[key]));
+    return setting;
+}
+
+QList<Setting> allByUse()
+{
+    QList<Setting> settings;
+    for (const auto &common : commonSettings)
+        settings << spelt(common);
+    for (const char *speed : speedsByUse) {
+        for (const auto &frame : framesByUse) {
+            const Setting setting = spelt({speed, frame[0], frame[1]});
+            if (!settings.contains(setting))
+                settings << setting;
+        }
+    }
+    return settings;
+}
+
+Setting settingOf(const Values &values)
+{
+    Setting setting;
+    for (size_t key = 0; key < setting.size(); ++key)
+        setting[key] = *values[size_t(protocol::parameterIndex(QLatin1String(lineKeys[key])))];
+    return setting;
+}
+
+Values valuesOf(const Setting &setting)
+{
+    Values values;
+    for (size_t key = 0; key < setting.size(); ++key)
+        values[size_t(protocol::parameterIndex(QLatin1String(lineKeys[key])))] = setting[key];
+    return values;
+}
+
+// "19200 even 1"
+QString shown(const Setting &setting)
+{
+    QStringList words;
+    for (size_t key = 0; key < setting.size(); ++key)
+        words << shown(lineParameter(key), setting[key]);
+    return words.join(QLatin1Char(' '));
+}
+
+QJsonObject toJson(const Setting &setting)
+{
+    QJsonObject object;
+    for (size_t key = 0; key < setting.size(); ++key)
+        object.insert(lineKeys[key], valueJson(lineParameter(key), setting[key]));
+    return object;
+}
+
+// The values of one key a list option allows, as the device takes them; every one when the
+// option is not given.
+QList<QByteArray> allowed(const QCommandLineParser &parser, const QString &option, size_t key,
+                          QStringList *errors)
+{
+    const protocol::Parameter &parameter = lineParameter(key);
+    QList<QByteArray> values;
+    if (!parser.isSet(option)) {
+        for (int i = 0; i < parameter.choices.count; ++i)
+            values << parameter.choices.codes[i];
+        return values;
+    }
+    for (const QString &word : parser.value(option).split(QLatin1Char(','))) {
+        const protocol::Checked checked =
+            protocol::check(parameter, wireSpelling(parameter, word.trimmed()));
+        if (checked.ok())
+            values << checked.value;
+        else
+            errors->append(
+                QStringLiteral("--%1: must be %2, not %3").arg(option, checked.rule, word));
+    }
+    return values;
+}
+
+// The ids each --unit gives, in order and each once; the first ten without any.
+QList<int> unitIds(const QCommandLineParser &parser, QStringList *errors)
+{
+    QList<int> ids;
+    for (const QString &text : parser.values(QStringLiteral("unit"))) {
+        bool ok = false;
+        const int id = text.toInt(&ok);
+        if (!ok || id < modbus::firstUnit || id > modbus::lastUnit)
+            errors->append(QStringLiteral("--unit: must be a whole number from %1 to %2, not %3")
+                               .arg(modbus::firstUnit)
+                               .arg(modbus::lastUnit)
+                               .arg(text));
+        else if (!ids.contains(id))
+            ids << id;
+    }
+    if (ids.isEmpty())
+        for (int id = modbus::firstUnit; id < modbus::firstUnit + firstIds; ++id)
+            ids << id;
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+struct Options
+{
+    QString port;
+    Job job; // what each write shares
+    QList<Setting> candidates;
+    QList<int> ids;
+    CheckRequest request; // the converter's own address and TCP port unless given
+    bool hostGiven = false;
+    bool tcpPortGiven = false;
+    bool restore = false;
+    bool json = false;
+};
+
+// Asks each unit id for the same registers through the converter, two requests queued at once,
+// and gathers the ids that answer: with registers, or with an exception of their own. done()
+// comes once, after the last answer, a failed connection or stop(), never from within start().
+class UnitQuery : public QObject
+{
+    Q_OBJECT
+
+public:
+    UnitQuery(const CheckRequest &request, const QList<int> &ids, const Console &console)
+        : m_request(request), m_ids(ids), m_console(console),
+          m_client(request.host, request.port, request.timeoutMs)
+    {
+        connect(&m_client, &ModbusTcp::connected, this, &UnitQuery::sendMore);
+        connect(&m_client, &ModbusTcp::failed, this, [this](int status, const QString &why) {
+            this->status = status;
+            failure = why;
+            end();
+        });
+        connect(&m_client, &ModbusTcp::answered, this, &UnitQuery::take);
+    }
+
+    void start() { QMetaObject::invokeMethod(&m_client, &ModbusTcp::open, Qt::QueuedConnection); }
+    void stop() { end(); }
+
+    QString where() const { return m_client.where(); }
+
+    QList<int> answered;
+    int status = Done; // of the connection: PortFailed or NoAnswer when it failed
+    QString failure;
+
+signals:
+    void done();
+
+private:
+    void sendMore()
+    {
+        while (m_client.inFlight() < inFlight && m_next < m_ids.size()) {
+            m_idOf.insert(m_client.send(m_ids[m_next], m_pdu), m_ids[m_next]);
+            ++m_next;
+        }
+        if (m_client.inFlight() == 0)
+            end();
+    }
+
+    void take(int request, const ModbusAnswer &answer)
+    {
+        const int id = m_idOf.take(request);
+        if (answer.kind == ModbusAnswer::Data ||
+            (answer.kind == ModbusAnswer::Exception && !modbus::fromGateway(answer.exception)))
+            answered << id;
+        if (answer.kind == ModbusAnswer::Unusable) {
+            QString message;
+            modbusFault(answer, id, where(), m_request.timeoutMs, &message);
+            m_console.error(message);
+        }
+        sendMore();
+    }
+
+    void end()
+    {
+        if (m_ended)
+            return;
+        m_ended = true;
+        m_client.close();
+        std::sort(answered.begin(), answered.end());
+        emit done();
+    }
+
+    const CheckRequest m_request;
+    const QList<int> m_ids;
+    const Console &m_console;
+    const QByteArray m_pdu = readRequest(m_request.input, m_request.address, m_request.count);
+    ModbusTcp m_client;
+    QHash<int, int> m_idOf; // by the request's transaction id
+    int m_next = 0;
+    bool m_ended = false;
+};
+
+struct Try
+{
+    Setting setting;
+    Result write;
+    std::optional<bool> answered; // none when no question was asked to its end
+};
+
+// The search as it goes, and what a signal reaches.
+struct Search
+{
+    Search(const Options &options, const Console &console) : options(options), console(console) {}
+
+    const Options &options;
+    const Console &console;
+    Run *run = nullptr;         // a write or read under way
+    UnitQuery *query = nullptr; // the units being asked
+    int stopStatus = 0;         // 128 + the signal's number
+    bool ending = false;        // the converter is being put in its final state
+    int status = Done;
+    QList<Try> tries;
+    std::optional<Setting> found;
+    QList<int> units;
+    std::optional<Values> original; // the converter's settings before the first write
+    bool restored = false;
+    std::optional<Values> converter; // what it holds at the end, as read
+    QString unknown;                 // why that is not known
+};
+
+bool readWhole(const UnitRecord &record)
+{
+    return record.mode &&
+           std::all_of(record.before.begin(), record.before.begin() + record.mode->queried,
+                       [](const auto &value) { return value.has_value(); });
+}
+
+// What the converter runs, from a read after the last restart that reached it; nothing when no
+// read followed one, or the restart may have gone unseen.
+std::optional<Values> running(const UnitRecord &record)
+{
+    if (record.after)
+        return record.after;
+    if (record.restarted || record.result == Result::Lost ||
+        record.result == Result::RestartUnconfirmed || !readWhole(record))
+        return std::nullopt;
+    return record.before;
+}
+
+QString valueOf(const Values &values, const char *key)
+{
+    return QString::fromLatin1(*values[size_t(protocol::parameterIndex(QLatin1String(key)))]);
+}
+
+QCoro::Task<> ask(Search &search, const Values &now)
+{
+    const Options &options = search.options;
+    CheckRequest request = options.request;
+    if (!options.hostGiven)
+        request.host = valueOf(now, "ip");
+    if (!options.tcpPortGiven)
+        request.port = valueOf(now, "tcp_port").toUShort();
+    UnitQuery query(request, options.ids, search.console);
+    search.query = &query;
+    query.start();
+    co_await qCoro(&query, &UnitQuery::done);
+    search.query = nullptr;
+    if (query.status != Done) {
+        search.status = query.status;
+        co_return search.console.error(query.failure);
+    }
+    if (search.stopStatus)
+        co_return;
+    Try &tried = search.tries.last();
+    tried.answered = !query.answered.isEmpty();
+    QStringList ids;
+    for (const int id : qAsConst(query.answered))
+        ids << QString::number(id);
+    search.console.note(QStringLiteral("%1: %2 through %3")
+                            .arg(shown(tried.setting),
+                                 ids.isEmpty()
+                                     ? QStringLiteral("no unit answered")
+                                     : QStringLiteral("unit %1 answered").arg(ids.join(", ")),
+                                 query.where()));
+    if (*tried.answered) {
+        search.found = tried.setting;
+        search.units = query.answered;
+    }
+}
+
+// Each candidate in turn, each a whole write, until a unit answers, a write fails or a signal
+// comes; then the converter is left in a state that was read back.
+QCoro::Task<> searchLine(Search &search)
+{
+    const Options &options = search.options;
+    UnitRecord last;
+    QString backup;
+    for (const Setting &setting : options.candidates) {
+        if (search.stopStatus || search.status != Done || search.found)
+            break;
+        search.console.step(QStringLiteral("trying %1 (%2 of %3)")
+                                .arg(shown(setting))
+                                .arg(search.tries.size() + 1)
+                                .arg(options.candidates.size()));
+        Job job = options.job;
+        job.wanted = valuesOf(setting);
+        // The first backup holds the converter's settings before the search.
+        job.backup = backup.isEmpty();
+        last = co_await runOnOnePort(job, options.port, search.console, &search.run);
+        if (!search.original && readWhole(last))
+            search.original = last.before;
+        if (!last.backup.isEmpty())
+            backup = last.backup;
+        search.tries << Try{setting, last.result, {}};
+        if (last.status != Done) {
+            search.status = last.status;
+            break;
+        }
+        if (!search.stopStatus)
+            co_await ask(search, *running(last));
+    }
+
+    search.ending = true;
+    if (!search.found && !search.stopStatus && search.status == Done) {
+        search.status = NoAnswer;
+        search.console.error(
+            QStringLiteral("no unit answered at any of the %1 settings tried; check the unit "
+                           "ids, the wiring (A, B and ground) and the termination")
+                .arg(search.tries.size()));
+    }
+    // Nothing found leaves nothing to keep.
+    if (search.original && (options.restore || (!search.found && !search.stopStatus))) {
+        Job job = options.job;
+        job.wanted = valuesOf(settingOf(*search.original));
+        job.backup = false;
+        search.console.step(
+            QStringLiteral("putting back %1").arg(shown(settingOf(*search.original))));
+        last = co_await runOnOnePort(job, options.port, search.console, &search.run);
+        search.restored = last.status == Done;
+        if (last.status != Done && search.status < 128)
+            search.status = search.status == Done || search.status == NoAnswer
+                                ? last.status
+                                : std::max(search.status, last.status);
+    }
+    search.converter = running(last);
+    // A restart that no read followed: the converter is read now, against what it was sent.
+    if (!search.converter && last.before[0]) {
+        Job job = options.job;
+        job.command = Command::Audit;
+        job.wanted = last.wanted;
+        const UnitRecord read =
+            co_await runOnOnePort(job, options.port, search.console, &search.run);
+        if (readWhole(read))
+            search.converter = read.before;
+    }
+    if (!search.converter)
+        search.unknown = last.outcome.isEmpty() ? QStringLiteral("it was not read") : last.outcome;
+}
+
+QCoro::Task<> searchAndQuit(Search &search)
+{
+    co_await searchLine(search);
+    QCoreApplication::quit();
+}
+
+void print(const Search &search, const protocol::Mode &mode, const Console &console)
+{
+    QStringList ids;
+    for (const int id : search.units)
+        ids << QString::number(id);
+    if (search.options.json) {
+        QJsonArray tries;
+        for (const Try &tried : search.tries) {
+            QJsonObject object = toJson(tried.setting);
+            object.insert("write", word(tried.write));
+            object.insert("answered", tried.answered ? QJsonValue(*tried.answered) : QJsonValue());
+            tries << object;
+        }
+        QJsonArray units;
+        for (const int id : search.units)
+            units << id;
+        const QJsonObject object{
+            {"found", search.found ? QJsonValue(toJson(*search.found)) : QJsonValue()},
+            {"units", units},
+            {"tries", tries},
+            {"converter",
+             search.converter ? QJsonValue(toJson(mode, *search.converter)) : QJsonValue()},
+        };
+        return console.result(QString::fromUtf8(QJsonDocument(object).toJson()).trimmed());
+    }
+    if (!search.tries.isEmpty()) {
+        QList<QStringList> rows{{"speed", "parity", "stop_bits", "write", "answered"}};
+        for (const Try &tried : search.tries) {
+            QStringList row = shown(tried.setting).split(QLatin1Char(' '));
+            row << word(tried.write)
+                << (!tried.answered                                    ? QStringLiteral("-")
+                    : *tried.answered && tried.setting == search.found ? ids.join(QLatin1Char(' '))
+                                                                       : QStringLiteral("none"));
+            rows << row;
+        }
+        console.result(table(rows));
+    }
+    console.result(search.found ? QStringLiteral("found: %1; unit %2 answered")
+                                      .arg(shown(*search.found), ids.join(QStringLiteral(", ")))
+                                : QStringLiteral("found: none"));
+    if (!search.converter)
+        return console.result(
+            QStringLiteral("converter: what it holds is not known: %1").arg(search.unknown));
+    const Setting held = settingOf(*search.converter);
+    console.result(QStringLiteral("converter: holds %1, as read back%2")
+                       .arg(shown(held), search.restored
+                                             ? QStringLiteral(" (its settings before the search)")
+                                             : QString()));
+}
+
+} // namespace
+
+const char lineExitStatuses[] =
+    "Exit status:\n"
+    "  0  a unit answered at one of the settings\n"
+    "  2  bad command line: nothing was sent\n"
+    "  3  the port failed or was lost, or no TCP connection to the converter\n"
+    "  4  no unit answered at any setting tried; or the device did not answer, or did\n"
+    "     not come back after a restart\n"
+    "  5  the device refused a setting; what it had accepted was put back\n"
+    "  6  read back after a restart, the device differs from what it was sent\n"
+    "  7  the results could not be written to standard output\n"
+    "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the converter was read\n"
+    "     back, and with --restore given its own settings again\n";
+
+int runLine(const QCommandLineParser &parser, const Console &console)
+{
+    Options options;
+    QStringList errors;
+    const QStringList ports = parser.values(QStringLiteral("port"));
+    if (ports.size() != 1)
+        errors << QStringLiteral("--port: give one port");
+    else
+        options.port = ports.first();
+    Job &job = options.job;
+    job.command = Command::Write;
+    job.name = QStringLiteral("line");
+    job.mode = protocol::modeByKey(parser.value(QStringLiteral("mode")));
+    if (job.mode != &protocol::modes[0])
+        errors << QStringLiteral("--mode: must be %1, where the converter serves Modbus TCP")
+                      .arg(protocol::modes[0].key);
+    job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 1, 3'600'000, &errors);
+    job.baud = number(parser, QStringLiteral("baud"), job.baud, 1, 10'000'000, &errors);
+
+    const QString listOptions[] = {"speeds", "parities", "stop-bits"};
+    QList<QByteArray> allowedValues[std::size(lineKeys)];
+    for (size_t key = 0; key < std::size(lineKeys); ++key)
+        allowedValues[key] = allowed(parser, listOptions[key], key, &errors);
+    for (const Setting &setting : allByUse()) {
+        bool chosen = true;
+        for (size_t key = 0; key < setting.size(); ++key)
+            chosen = chosen && allowedValues[key].contains(setting[key]);
+        if (chosen)
+            options.candidates << setting;
+    }
+
+    options.ids = unitIds(parser, &errors);
+    readRegisters(parser, &options.request, &errors);
+    options.hostGiven = parser.isSet(QStringLiteral("host"));
+    options.request.host = parser.value(QStringLiteral("host"));
+    options.tcpPortGiven = parser.isSet(QStringLiteral("tcp-port"));
+    options.request.port = quint16(
+        number(parser, QStringLiteral("tcp-port"), options.request.port, 1, 65535, &errors));
+    options.request.timeoutMs = job.timeoutMs;
+    options.restore = parser.isSet(QStringLiteral("restore"));
+    if (options.restore && parser.isSet(QStringLiteral("keep")))
+        errors << QStringLiteral("--keep and --restore: give one of them");
+    options.json = parser.isSet(QStringLiteral("json"));
+    for (const QString &argument : parser.positionalArguments())
+        errors << QStringLiteral("unexpected argument %1").arg(argument);
+    if (!errors.isEmpty()) {
+        for (const QString &error : qAsConst(errors))
+            console.error(error);
+        return BadInput;
+    }
+
+    Search search(options, console);
+    Interrupts interrupts;
+    QObject::connect(&interrupts, &Interrupts::interrupted, [&](int status) {
+        if (search.stopStatus) {
+            if (search.run)
+                search.run->abandon(status);
+            console.error(QStringLiteral("interrupted again, at once"));
+            std::_Exit(status);
+        }
+        search.stopStatus = status;
+        if (search.ending)
+            return console.note(QStringLiteral("interrupted: the converter is put in its final "
+                                               "state first; again ends at once"));
+        console.note(options.restore
+                         ? QStringLiteral("interrupted: ending the try under way, then putting "
+                                          "back the converter's settings")
+                         : QStringLiteral("interrupted: ending the try under way"));
+        if (search.run)
+            search.run->stop(status);
+        if (search.query)
+            search.query->stop();
+    });
+    QMetaObject::invokeMethod(
+        qApp, [&search] { searchAndQuit(search); }, Qt::QueuedConnection);
+    QCoreApplication::exec();
+
+    print(search, *job.mode, console);
+    const int status = search.stopStatus ? search.stopStatus : search.status;
+    return console.resultsWritten() ? status : std::max(status, int(OutputFailed));
+}
+
+#include "line.moc"
