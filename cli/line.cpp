@@ -2,6 +2,7 @@
 
 #include "check.h"
 #include "interrupts.h"
+#include "link.h"
 #include "modbus.h"
 #include "modbustcp.h"
 #include "procedure.h"
@@ -9,14 +10,17 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 
 #include <qcoro/qcorosignal.h>
+#include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 
 namespace {
@@ -42,6 +46,9 @@ constexpr const char *framesByUse[][2] = {{"none", "1"}, {"even", "1"}, {"none",
 
 // Slaves are numbered from 1 on most lines: without --unit, the first ten ids are asked.
 constexpr int firstIds = 10;
+
+// How often a device that may be restarting is looked for, as a write looks for it.
+constexpr int lookMs = 200;
 
 // As scan keeps it: one request on the RS-485 line and the next waiting in the converter's queue.
 constexpr int inFlight = 2;
@@ -332,6 +339,21 @@ QCoro::Task<> ask(Search &search, const Values &now)
     }
 }
 
+// A device that may still be restarting is asked for its MAC until it answers, for as long as a
+// write waits for it, so that the read that follows finds it up.
+QCoro::Task<> awaitAnswer(const Options &options, const Console &console)
+{
+    Link link(options.port, options.job.baud, console);
+    const QDeadlineTimer deadline(options.job.restartTimeoutMs);
+    while (!deadline.hasExpired()) {
+        QString error;
+        if (!link.isOpen() && !link.open(&error))
+            co_await QCoro::sleepFor(std::chrono::milliseconds(lookMs));
+        else if ((co_await link.query(0, lookMs)).result == Link::Result::Value)
+            co_return;
+    }
+}
+
 // Each candidate in turn, each a whole write, until a unit answers, a write fails or a signal
 // comes; then the converter is left in a state that was read back.
 QCoro::Task<> searchLine(Search &search)
@@ -377,6 +399,8 @@ QCoro::Task<> searchLine(Search &search)
         Job job = options.job;
         job.wanted = valuesOf(settingOf(*search.original));
         job.backup = false;
+        if (last.restarted && !last.after)
+            co_await awaitAnswer(options, search.console);
         search.console.step(
             QStringLiteral("putting back %1").arg(shown(settingOf(*search.original))));
         last = co_await runOnOnePort(job, options.port, search.console, &search.run);
@@ -389,6 +413,8 @@ QCoro::Task<> searchLine(Search &search)
     search.converter = running(last);
     // A restart that no read followed: the converter is read now, against what it was sent.
     if (!search.converter && last.before[0]) {
+        if (last.restarted)
+            co_await awaitAnswer(options, search.console);
         Job job = options.job;
         job.command = Command::Audit;
         job.wanted = last.wanted;

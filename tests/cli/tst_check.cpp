@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 class CheckTest : public QObject
 {
     Q_OBJECT
@@ -127,6 +129,63 @@ void CheckTest::run_data()
     QTest::newRow("scan and poll without a listener")
         << QString() << QStringList{"3 " + scan + "--units 1", "3 " + poll + "--count 1"}
         << QStringList{"no TCP connection to @h:@p"};
+    // The slave's line is the second candidate; the converter starts at the first.
+    const QString line = "line --port @0 --mode tcp-rtu --timeout 300 ";
+    const QString slave = "--rtu-timeout-ms 20 --slave 5:19200:even:1";
+    const QString readBack = "0 read --port @0 --mode tcp-rtu --csv";
+    QTest::newRow("line finds the slave's setting and keeps it")
+        << slave << QStringList{"0 " + line, readBack}
+        << QStringList{"9600   none    1          unchanged  none\n"
+                       "19200  even    1          verified   5\n"
+                       "found: 19200 even 1; unit 5 answered\n"
+                       "converter: holds 19200 even 1, as read back\n",
+                       ",15020,even,19200,1\n"};
+    QTest::newRow("line finds the slave's setting and restores the converter's own")
+        << slave << QStringList{"0 " + line + "--unit 5 --unit 4 --restore --json", readBack}
+        << QStringList{"\"found\": {\n        \"parity\": \"even\",\n        \"speed\": 19200,",
+                       "\"units\": [\n        5\n    ]",
+                       "\"converter\": {\n        \"gateway\": \"192.168.0.1\",\n        "
+                       "\"ip\": \"@h\",",
+                       "\"parity\": \"none\",\n        \"speed\": 9600,\n        \"stop_bits\": 1,",
+                       ",15020,none,9600,1\n"};
+    QTest::newRow("line where nothing answers puts the converter's own back")
+        << slave
+        << QStringList{"4 " + line +
+                           "--unit 5 --speeds 4800,9600 --parities odd,none --stop-bits 1",
+                       readBack}
+        << QStringList{
+               "9600   none    1          unchanged  none\n"
+               "4800   none    1          verified   none\n"
+               "9600   odd     1          verified   none\n"
+               "4800   odd     1          verified   none\n"
+               "found: none\n",
+               "no unit answered at any of the 4 settings tried",
+               "converter: holds 9600 none 1, as read back (its settings before the search)",
+               ",15020,none,9600,1\n"};
+    QTest::newRow("line narrowed to one setting, at the address given")
+        << "--slave 3:115200:even:2"
+        << QStringList{"0 " + line +
+                       "--host @h --tcp-port @p --unit 3 --speeds 115200 --parities Even "
+                       "--stop-bits 2 --json"}
+        << QStringList{"\"tries\": [\n        {\n            \"answered\": true,\n"
+                       "            \"parity\": \"even\",\n            \"speed\": 115200,\n"
+                       "            \"stop_bits\": 2,\n            \"write\": \"verified\"\n"
+                       "        }\n    ],"};
+    // @restarting: the signal comes once the device restarts for the second candidate.
+    QTest::newRow("line interrupted keeps what the device was read back with, logged")
+        << "--slave 5:115200:even:2"
+        << QStringList{"130@restarting " + line + "--unit 5", "0 log --csv"}
+        << QStringList{"19200  even    1          interrupted  -\n",
+                       "converter: holds 19200 even 1, as read back\n",
+                       "line,@0,02:00:00:00:00:01,interrupted,",
+                       "line,@0,02:00:00:00:00:01,matches,"};
+    QTest::newRow("line interrupted with --restore puts the converter's own back")
+        << "--slave 5:115200:even:2"
+        << QStringList{"143@restarting " + line + "--unit 5 --restore", readBack, "0 log --csv"}
+        << QStringList{
+               "converter: holds 9600 none 1, as read back (its settings before the search)",
+               ",15020,none,9600,1\n",
+               "line,@0,02:00:00:00:00:01,verified,\"parity: even -> none, speed: 19200 -> 9600\""};
     QTest::newRow("bad arguments")
         << QString()
         << QStringList{"2 check --unit 0 --read 1:200 --tcp-port 0",
@@ -134,7 +193,10 @@ void CheckTest::run_data()
                        "2 check --host @h --write 65535=1,2",
                        "2 scan --host @h --units 5-3",
                        "2 poll --host @h --count 1 --duration 1",
-                       "2 write --port @0 --mode rtu-tcp --set timeout=5 --check --no-verify"}
+                       "2 write --port @0 --mode rtu-tcp --set timeout=5 --check --no-verify",
+                       "2 line --port @0 --mode rtu-tcp --speeds 9601 --stop-bits 3 --keep "
+                       "--restore",
+                       "2 line --port @0 --port @0 --mode tcp-rtu --unit 248 --parities mark"}
         << QStringList{"--host: give",
                        "--unit: must be",
                        "--read: must be",
@@ -144,7 +206,14 @@ void CheckTest::run_data()
                        "--write: must be",
                        "--units: must be",
                        "--read: give the registers to poll",
-                       "--count and --duration: give one"};
+                       "--count and --duration: give one",
+                       "--mode: must be tcp-rtu",
+                       "--speeds: must be one of 1200, ",
+                       "--stop-bits: must be one of 1, 2, not 3",
+                       "--keep and --restore: give one",
+                       "--port: give one port",
+                       "--unit: must be a whole number from 1 to 247, not 248",
+                       "--parities: must be one of 0, 1, 2 (none, odd, even), not mark"};
 }
 
 void CheckTest::run()
@@ -186,10 +255,22 @@ void CheckTest::run()
     }
     for (const QString &step : steps) {
         QStringList arguments = expand(step).split(' ', Qt::SkipEmptyParts);
-        const int status = arguments.takeFirst().toInt();
+        // "130@cue": once the device logs the cue, the signal of that exit status comes.
+        const QStringList head = arguments.takeFirst().split('@');
+        const int status = head.first().toInt();
         QProcess tcprtu;
         tcprtu.setProcessEnvironment(environment);
         tcprtu.start(TCPRTU_BINARY, arguments);
+        if (head.size() == 2) {
+            QVERIFY(tcprtu.waitForStarted());
+            QString log;
+            while (!log.contains(head.last())) {
+                QVERIFY2(simulator.waitForReadyRead(5000), qPrintable(log));
+                log += simulator.readAllStandardError();
+            }
+            output += log;
+            QCOMPARE(::kill(pid_t(tcprtu.processId()), status - 128), 0);
+        }
         QVERIFY(tcprtu.waitForFinished(8000));
         const QString run = tcprtu.readAllStandardOutput() + tcprtu.readAllStandardError();
         output += run;
