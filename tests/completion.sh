@@ -88,6 +88,7 @@ check "tcprtu " "--help
 audit
 check
 find
+line
 log
 poll
 ports
@@ -97,6 +98,11 @@ reset
 scan
 write"
 check "tcprtu scan --u" "--units"
+check "tcprtu line --speeds 9600,1" "9600,115200
+9600,1200
+9600,128000
+9600,19200"
+check "tcprtu line --parities n" "none"
 check "tcprtu re" "read
 report
 reset"
