@@ -382,8 +382,9 @@ QCoro::Task<> searchLine(Search &search)
             search.status = last.status;
             break;
         }
-        if (!search.stopStatus)
-            co_await ask(search, *running(last));
+        const std::optional<Values> now = running(last);
+        if (now && !search.stopStatus)
+            co_await ask(search, *now);
     }
 
     search.ending = true;
