@@ -141,8 +141,8 @@ const CommandInfo commands[] = {
      "candidate to the converter in turn, the common ones first (a full write: backup, "
      "restart, read back), then reads a register of each --unit (without one, ids 1-10) "
      "through the converter over Modbus TCP, at the ip and TCP port it holds. Stops at the "
-     "first setting where one answers. At the end the converter keeps that setting, or with "
-     "--restore, and when none answered, gets its own back, read back either way.",
+     "first setting where one answers. At the end the converter keeps that setting; with "
+     "--restore, and when none answered, it gets its own back. Either way it is read back.",
      "line --port ttyUSB0 --mode tcp-rtu --unit 5 --speeds 9600,19200 --json",
      "port mode host tcp-port unit read input speeds parities stop-bits keep restore json "
      "timeout baud trace quiet"},
