@@ -171,6 +171,13 @@ void CheckTest::run_data()
                        "            \"parity\": \"even\",\n            \"speed\": 115200,\n"
                        "            \"stop_bits\": 2,\n            \"write\": \"verified\"\n"
                        "        }\n    ],"};
+    QTest::newRow("line without a TCP connection stops and puts the converter's own back")
+        << slave
+        << QStringList{"3 " + line + "--host @i --unit 5 --speeds 19200 --parities none", readBack}
+        << QStringList{
+               "no TCP connection to @i:15020",
+               "converter: holds 9600 none 1, as read back (its settings before the search)",
+               ",15020,none,9600,1\n"};
     // @restarting: the signal comes once the device restarts for the second candidate.
     QTest::newRow("line interrupted keeps what the device was read back with, logged")
         << "--slave 5:115200:even:2"
