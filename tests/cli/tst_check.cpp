@@ -171,6 +171,11 @@ void CheckTest::run_data()
                        "            \"parity\": \"even\",\n            \"speed\": 115200,\n"
                        "            \"stop_bits\": 2,\n            \"write\": \"verified\"\n"
                        "        }\n    ],"};
+    QTest::newRow("line stops at a refused write with its status")
+        << slave + " --refuse parity" << QStringList{"5 " + line + "--unit 5"}
+        << QStringList{
+               "19200  even    1          refused    -\nfound: none\n",
+               "converter: holds 9600 none 1, as read back (its settings before the search)"};
     QTest::newRow("line without a TCP connection stops and puts the converter's own back")
         << slave
         << QStringList{"3 " + line + "--host @i --unit 5 --speeds 19200 --parities none", readBack}
