@@ -16,8 +16,8 @@ bool judgeBatch(const QList<const UnitRecord *> &units, bool force, const Consol
     return problems.isEmpty();
 }
 
-Batch::Batch(int units, bool force, const Console &console)
-    : m_console(console), m_force(force), m_missing(units)
+Batch::Batch(const QList<const UnitRecord *> &units, bool force, const Console &console)
+    : m_console(console), m_force(force), m_units(units), m_missing(int(units.size()))
 {
 }
 
@@ -46,8 +46,14 @@ void Batch::stop()
 
 void Batch::arrive()
 {
-    if (--m_missing == 0)
-        decide(judgeBatch(m_planned, m_force, m_console));
+    if (--m_missing > 0)
+        return;
+    QList<const UnitRecord *> planned;
+    for (const UnitRecord *unit : m_units) {
+        if (m_planned.contains(unit))
+            planned << unit;
+    }
+    decide(judgeBatch(planned, m_force, m_console));
 }
 
 void Batch::decide(bool proceed)

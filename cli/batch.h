@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSet>
 
 #include <optional>
 
@@ -20,7 +21,9 @@ class Batch : public QObject
     Q_OBJECT
 
 public:
-    Batch(int units, bool force, const Console &console);
+    // The units of the command, in the order the command gave their ports: problems are named in
+    // that order, whichever unit arrives first.
+    Batch(const QList<const UnitRecord *> &units, bool force, const Console &console);
 
     // A unit that read its device and found its plan: true to go on and write it.
     QCoro::Task<bool> verdict(const UnitRecord *unit);
@@ -37,7 +40,8 @@ private:
 
     const Console &m_console;
     const bool m_force;
+    const QList<const UnitRecord *> m_units;
     int m_missing;
-    QList<const UnitRecord *> m_planned;
+    QSet<const UnitRecord *> m_planned;
     std::optional<bool> m_verdict;
 };

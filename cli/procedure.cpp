@@ -697,11 +697,14 @@ UnitRun::UnitRun(const QString &port, const Job &job, const Console &console)
 }
 
 Run::Run(const Job &job, const QStringList &ports, const Console &console)
-    : m_job(job), m_console(console),
-      m_batch(std::make_unique<Batch>(int(ports.size()), job.force, console))
+    : m_job(job), m_console(console)
 {
-    for (const QString &port : ports)
+    QList<const UnitRecord *> records;
+    for (const QString &port : ports) {
         m_units.push_back(std::make_unique<UnitRun>(port, job, console));
+        records << &m_units.back()->record;
+    }
+    m_batch = std::make_unique<Batch>(records, job.force, console);
     // Listing the ports walks the system's device tree: once is enough.
     if (job.command != Command::Read)
         m_systemPorts = QSerialPortInfo::availablePorts();
