@@ -248,8 +248,7 @@ QCoro::Task<QString> putBackAccepted(UnitRun &unit, Run &run)
 }
 
 // Settings that read back right prove the device stored them, not that it carries data.
-QCoro::Task<> checkModbus(UnitRun &unit, Run &run, const Values &now, Result done,
-                          const QString &outcome)
+QCoro::Task<QString> checkModbus(UnitRun &unit, Run &run, const Values &now)
 {
     const Job &job = run.job();
     CheckRequest request = job.checkRequest;
@@ -268,8 +267,11 @@ QCoro::Task<> checkModbus(UnitRun &unit, Run &run, const Values &now, Result don
     check.start();
     const CheckResult result = co_await qCoro(&check, &ModbusCheck::finished);
     QJsonArray values;
-    for (const quint16 value : result.values)
+    QStringList shownValues;
+    for (const quint16 value : result.values) {
         values << value;
+        shownValues << QString::number(value);
+    }
     unit.record.check = QJsonObject{
         {"host", request.host},
         {"tcp_port", request.port},
@@ -283,19 +285,22 @@ QCoro::Task<> checkModbus(UnitRun &unit, Run &run, const Values &now, Result don
         {"message", result.message.isEmpty() ? QJsonValue() : QJsonValue(result.message)},
     };
     if (result.status != Done)
-        co_return finish(unit, run, Result::CheckFailed, result.status,
-                         outcome + QStringLiteral("; Modbus check: ") + result.message);
-    QStringList shownValues;
-    for (const quint16 value : result.values)
-        shownValues << QString::number(value);
-    finish(unit, run, done, Done,
-           QStringLiteral("%1; slave %2 answered through %3:%4 in %5 ms: %6")
-               .arg(outcome)
-               .arg(request.unit)
-               .arg(request.host)
-               .arg(request.port)
-               .arg(result.ms, 0, 'f', 1)
-               .arg(shownValues.join(QLatin1Char(' '))));
+        co_return QStringLiteral("Modbus check: ") + result.message;
+    co_return QStringLiteral("slave %1 answered through %2:%3 in %4 ms: %5")
+        .arg(request.unit)
+        .arg(request.host)
+        .arg(request.port)
+        .arg(result.ms, 0, 'f', 1)
+        .arg(shownValues.join(QLatin1Char(' ')));
+}
+
+// A unit that held its plan ends as the Modbus check through it went.
+void finishChecked(UnitRun &unit, Run &run, Result done, const QString &outcome,
+                   const QString &checked)
+{
+    const int status = unit.record.check.toObject().value("status").toInt();
+    finish(unit, run, status == Done ? done : Result::CheckFailed, status,
+           outcome + QStringLiteral("; ") + checked);
 }
 
 // After the restart: the same unit, answering again. False once the unit has ended.
@@ -397,9 +402,11 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
             QStringLiteral("the device's MAC is %1, not %2: nothing written")
                 .arg(QString::fromLatin1(mac), QString::fromLatin1(*record.wanted[macIndex])));
     const int changes = compare(record, job);
-    if (changes == 0 && job.check)
-        co_return co_await checkModbus(unit, run, record.before, Result::Unchanged,
-                                       QStringLiteral("nothing to change"));
+    if (changes == 0 && job.check) {
+        const QString checked = co_await checkModbus(unit, run, record.before);
+        co_return finishChecked(unit, run, Result::Unchanged, QStringLiteral("nothing to change"),
+                                checked);
+    }
     if (changes == 0)
         co_return finish(unit, run, Result::Unchanged, Done, QStringLiteral("nothing to change"));
     if (job.dryRun)
@@ -537,9 +544,11 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
                              .arg(differences.join(QStringLiteral("; "))));
 
     // 11. With --check, a Modbus request through the converter as it now is.
-    if (job.check)
-        co_return co_await checkModbus(unit, run, now, Result::Verified,
-                                       QStringLiteral("written and verified"));
+    if (job.check) {
+        const QString checked = co_await checkModbus(unit, run, now);
+        co_return finishChecked(unit, run, Result::Verified, QStringLiteral("written and verified"),
+                                checked);
+    }
     finish(unit, run, Result::Verified, Done, QStringLiteral("written and verified"));
 }
 
@@ -571,14 +580,15 @@ QCoro::Task<> auditUnit(UnitRun &unit, Run &run)
                                     shown(protocol::parameters[i], held),
                                     shown(protocol::parameters[i], *planned));
     }
-    // A unit that differs is judged already; the check proves a unit that holds its plan.
+    // A unit that differs is judged already, and its address is not the planned one: the check
+    // proves a unit that holds its plan.
     if (!differences.isEmpty())
         co_return finish(unit, run, Result::Differs, Differs,
                          differences.join(QStringLiteral("; ")));
-    if (run.job().check)
-        co_return co_await checkModbus(unit, run, record.before, Result::Matches,
-                                       QStringLiteral("as planned"));
-    finish(unit, run, Result::Matches, Done, QStringLiteral("as planned"));
+    if (!run.job().check)
+        co_return finish(unit, run, Result::Matches, Done, QStringLiteral("as planned"));
+    const QString checked = co_await checkModbus(unit, run, record.before);
+    finishChecked(unit, run, Result::Matches, QStringLiteral("as planned"), checked);
 }
 
 // The MAC first, so that the log can say which unit was restarted.
