@@ -377,7 +377,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
 {
     UnitRecord &record = unit.record;
     const Job &job = run.job();
-    Batch &batch = run.batch();
+    BatchVerdict &batch = run.batch();
 
     // 1, 2. The device as it is, and the unit's plan.
     if (!co_await readDevice(unit, run))
@@ -631,6 +631,19 @@ QCoro::Task<> resetUnit(UnitRun &unit, Run &run)
                         : QStringLiteral("; none of it was sent")));
 }
 
+// The planned units judged by batchProblems(); every problem is reported.
+bool judgeBatch(const QList<const UnitRecord *> &units, bool force, const Console &console)
+{
+    QList<PlannedUnit> planned;
+    for (const UnitRecord *unit : units)
+        planned << PlannedUnit{unit->port, *unit->before[0], unit->mode, unit->before,
+                               unit->wanted};
+    const QStringList problems = batchProblems(planned, force);
+    for (const QString &problem : problems)
+        console.error(problem);
+    return problems.isEmpty();
+}
+
 QJsonValue profileOrNull(const protocol::Mode *mode, const std::optional<Values> &values)
 {
     if (!mode || !values)
@@ -714,7 +727,7 @@ Run::Run(const Job &job, const QStringList &ports, const Console &console)
         m_units.push_back(std::make_unique<UnitRun>(port, job, console));
         records << &m_units.back()->record;
     }
-    m_batch = std::make_unique<Batch>(records, job.force, console);
+    m_batch = std::make_unique<BatchVerdict>(records, job.force, console);
     // Listing the ports walks the system's device tree: once is enough.
     if (job.command != Command::Read)
         m_systemPorts = QSerialPortInfo::availablePorts();
@@ -813,4 +826,51 @@ void Run::log(const UnitRecord &record)
             line.insert(it.key(), it.value());
     }
     appendLog(line, m_console);
+}
+
+BatchVerdict::BatchVerdict(const QList<const UnitRecord *> &units, bool force,
+                           const Console &console)
+    : m_console(console), m_force(force), m_units(units), m_missing(int(units.size()))
+{
+}
+
+QCoro::Task<bool> BatchVerdict::verdict(const UnitRecord *unit)
+{
+    if (!m_verdict) {
+        m_planned << unit;
+        arrive();
+    }
+    if (m_verdict)
+        co_return *m_verdict;
+    co_return co_await qCoro(this, &BatchVerdict::decided);
+}
+
+void BatchVerdict::leave()
+{
+    if (!m_verdict)
+        arrive();
+}
+
+void BatchVerdict::stop()
+{
+    if (!m_verdict)
+        decide(false);
+}
+
+void BatchVerdict::arrive()
+{
+    if (--m_missing > 0)
+        return;
+    QList<const UnitRecord *> planned;
+    for (const UnitRecord *unit : m_units) {
+        if (m_planned.contains(unit))
+            planned << unit;
+    }
+    decide(judgeBatch(planned, m_force, m_console));
+}
+
+void BatchVerdict::decide(bool proceed)
+{
+    m_verdict = proceed;
+    emit decided(proceed);
 }
