@@ -379,11 +379,12 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
     const Job &job = run.job();
     BatchVerdict &batch = run.batch();
 
-    // 1, 2. The device as it is, and the unit's plan.
+    // The steps are the README's, "What a write guarantees"; step 1, the command line, is done.
+    // Step 2: the device as it is, MAC first, and the unit's plan.
     if (!co_await readDevice(unit, run))
         co_return batch.leave();
 
-    // 3. Nothing is sent to any unit until every unit was read and the batch makes sense.
+    // Nothing is sent to any unit until every unit was read and the batch makes sense.
     if (!co_await batch.verdict(&record)) {
         if (run.stopStatus())
             co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
@@ -394,7 +395,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         co_return finish(unit, run, Result::Lost, PortFailed,
                          lostLine() + QStringLiteral(" while the batch was judged; nothing sent"));
 
-    // 4. Only what differs.
+    // Step 4 sends only what differs.
     const QByteArray &mac = *record.before[macIndex];
     if (record.wanted[macIndex] && *record.wanted[macIndex] != mac)
         co_return finish(
@@ -413,7 +414,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         co_return finish(unit, run, Result::DryRun, Done,
                          QStringLiteral("dry run, %1 to change, nothing sent").arg(changes));
 
-    // 5. A backup that reads back as written.
+    // Step 3: a backup that reads back as written, now that something differs.
     if (run.stopStatus())
         co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
     if (job.backup) {
@@ -425,7 +426,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
                                  .arg(error));
     }
 
-    // 6. Each change, awaiting the device's "OK".
+    // Step 4: each change, awaiting the device's "OK".
     unit.sending = true;
     std::optional<std::pair<Result, QString>> stopped;
     for (Row &row : record.rows) {
@@ -467,7 +468,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         break;
     }
 
-    // 7. Nothing stays staged when the write stops here.
+    // Step 5: nothing stays staged when the write stops here.
     if (!stopped && run.stopStatus())
         stopped = {Result::Interrupted, QStringLiteral("interrupted")};
     if (stopped) {
@@ -476,7 +477,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         co_return finish(unit, run, stopped->first, status, stopped->second + staged);
     }
 
-    // 8. The restart, once its bytes have left the adapter.
+    // Step 6: the restart, once its bytes have left the adapter.
     run.console().step(record.port + QStringLiteral(": restarting the device"));
     const Link::Reply reset = co_await unit.link.sendRestart(job.timeoutMs);
     if (reset.result != Link::Result::Left) {
@@ -509,11 +510,11 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         co_return finish(unit, run, Result::WrittenUnverified, Done,
                          QStringLiteral("written, restarted, not verified"));
 
-    // 9. The same unit, back.
+    // Step 7: the same unit, back,
     if (!co_await waitForTheUnit(unit, run))
         co_return;
 
-    // 10. Every key of the mode read back: the device as a whole must hold what it held before,
+    // and every key of the mode read back: the device as a whole must hold what it held before,
     // with the written keys replaced. A change left staged by anyone takes effect at this restart
     // too.
     run.console().step(record.port + QStringLiteral(": reading back"));
@@ -543,7 +544,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
                          QStringLiteral("read back after the restart: %1")
                              .arg(differences.join(QStringLiteral("; "))));
 
-    // 11. With --check, a Modbus request through the converter as it now is.
+    // Step 8: with --check, a Modbus request through the converter as it now is.
     if (job.check) {
         const QString checked = co_await checkModbus(unit, run, now);
         co_return finishChecked(unit, run, Result::Verified, QStringLiteral("written and verified"),
