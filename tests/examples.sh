@@ -22,7 +22,7 @@
 # - simulators restart in 50 ms, wait for slaves 20 ms, a poll watches for 1 s, and the runner
 #   waits for each simulator a command starts instead of "sleep".
 # A command must exit 0, or the status its text names: "exit status N" in a comment before it,
-# "(exit N)" in one after it, or a comment "# N" or "# N: why" on its own line.
+# "(exit N)" in one after it, or "# N" or "# N: why" at the end of its line.
 # Usage: examples.sh TCPRTU TCPRTU_SIM README MANUAL
 set -uo pipefail
 
@@ -150,13 +150,23 @@ mkdir "$work/blocks"
 awk -v out="$work/blocks" '
     /^## / { inside = ($0 == "## Command line") }
     /^### / { section = substr($0, 5) }
-    inside && /^```sh$/ { n++; file = sprintf("%s/readme-%02d", out, n); print section > (file ".name"); code = 1; next }
+    inside && /^```sh$/ {
+        file = sprintf("%s/readme-%02d", out, ++n)
+        print (section == "" ? "README block " n : section) > (file ".name")
+        code = 1
+        next
+    }
     code && /^```$/ { code = 0; close(file); next }
     code { print > file }
 ' "$readme"
 sed -n '/^\.SH EXAMPLES/,/^\.SH /p' "$manual" | sed -n '/^\.EX/,/^\.EE/p' | sed '/^\.E[XE]/d' |
     sed 's/\\-/-/g; s/\\(ti/~/g; s/\\(dq/"/g; s/\\e/\\/g' >"$work/blocks/manual"
 echo "the manual page's EXAMPLES" >"$work/blocks/manual.name"
+# A text whose examples are no longer found is no text whose examples run.
+[ -e "$work/blocks/readme-01" ] ||
+    { echo "FAIL: no sh block in the README's Command line" && exit 1; }
+grep -q '[a-z]' "$work/blocks/manual" ||
+    { echo "FAIL: no example in the manual page's EXAMPLES" && exit 1; }
 
 # waitFor COMMAND...: until it succeeds, at most 5 s.
 waitFor() {
@@ -279,14 +289,17 @@ runBlock() {
             sed 's/^/  | /' "$output"
             return 1
         fi
+        # The hand edits, once the file is there.
         [[ $statement =~ $writesSite ]] &&
-            sed -i -E '/"(mac|ip)":/d; s/("speed": )[0-9]+/\119200/; s/("parity": )"[a-z]+"/\1"even"/' \
-                "$dir/site.json"
+            sed -i -E '/"(mac|ip)":/d; s/("speed": )[0-9]+/\119200/
+                s/("parity": )"[a-z]+"/\1"even"/' "$dir/site.json"
         [[ $statement =~ $writesUnits ]] &&
-            awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) if ($c == "ip") ip = c }
-                NR == 1 { for (c = 1; c <= NF; c++) if ($c == "gateway" || $c == "speed") empty[c] }
-                NR > 1 && $2 != "" { $ip = "10.0.0." 100 + ++n; for (c in empty) $c = "" } { print }' \
-                "$dir/units.csv" >"$dir/tmp/units.csv" && mv "$dir/tmp/units.csv" "$dir/units.csv"
+            awk -F, -v OFS=, 'NR == 1 { for (c = 1; c <= NF; c++) column[$c] = c }
+                NR > 1 && $2 != "" {
+                    $column["ip"] = "10.0.0." 100 + ++n
+                    $column["gateway"] = $column["speed"] = ""
+                } { print }' "$dir/units.csv" >"$dir/tmp/units.csv" &&
+            mv "$dir/tmp/units.csv" "$dir/units.csv"
     done
     return 0
 }
