@@ -54,7 +54,7 @@ while IFS=: read -r command synopsis; do
         grep -vxE -- '--(help|quiet|timeout|baud|trace)' | sort -u)
     given=$(tr ' ' '\n' <<<"$synopsis" | sed '/^$/d' | sort -u)
     [ "$taken" = "$given" ] || {
-        echo "tcprtu --help: $command's synopsis names $(echo $given), it takes $(echo $taken)"
+        echo "tcprtu --help: $command's synopsis names ${given//$'\n'/ }; it takes ${taken//$'\n'/ }"
         failed=1
     }
 done <<<"$help"

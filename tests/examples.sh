@@ -225,7 +225,7 @@ runBlock() {
     # Statements: a line with its continuations, a here-document or a loop; the comments around
     # each kept for the status they name.
     local -a statements=() before=() after=()
-    local line statement= heredoc= loop=0 comments= status
+    local line statement='' heredoc='' loop=0 comments='' status
     while IFS= read -r line; do
         if [ -n "$statement" ]; then
             statement+=$'\n'$line
