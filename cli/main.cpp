@@ -53,7 +53,8 @@ QString generalHelp()
                "  tcprtu read --port ttyUSB0 --mode tcp-rtu --json > site.json\n"
                "  (take the \"mac\" line out of site.json, which would refuse any other "
                "device)\n"
-               "  tcprtu write --port ttyUSB1 site.json --set ip=10.0.0.22\n\n") +
+               "  tcprtu write --port ttyUSB1 site.json --set ip=10.0.0.22 \\\n"
+               "      --set gateway=10.0.0.1\n\n") +
            exitStatusHelp();
 }
 

@@ -130,7 +130,8 @@ const QList<CommandInfo> commands = {
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
      "        [--inventory FILE] [--dry-run] [--force] [--backup FILE | --no-backup]\n"
      "        [--no-verify] [--restart-timeout S] [--json]\n"
-     "        [--check [--unit ID] [--read ADDR[:COUNT]] [--check-host HOST]]",
+     "        [--check [--unit ID] [--read ADDR[:COUNT]] [--input]\n"
+     "          [--check-host HOST]]",
      "Checks every value and the units' network settings as a whole, reads each device, saves "
      "a backup of it, sends only what differs, restarts the device and reads it back. A "
      "\"mac\" in the profile refuses any other device. With --inventory, each unit gets its "
@@ -149,7 +150,9 @@ const QList<CommandInfo> commands = {
     {"audit",
      Verb::Audit,
      "audit --inventory FILE [PROFILE] [--set KEY=VALUE]... [--port PORT]... [--mode MODE]\n"
-     "        [--json | --csv] [--check [--unit ID] [--read ADDR[:COUNT]] [--check-host HOST]]",
+     "        [--json | --csv]\n"
+     "        [--check [--unit ID] [--read ADDR[:COUNT]] [--input]\n"
+     "          [--check-host HOST]]",
      "Reads every unit and compares it with what its row of the sheet and the shared values "
      "plan; sends nothing. Without --port, every converter find finds. With --check, a unit "
      "that matches is also read through over Modbus TCP at the address it holds.",
