@@ -44,10 +44,11 @@ void LinkTest::restartThatCannotLeave()
     const Link::Reply reset = QCoro::waitFor(link.sendRestart(100));
     QCOMPARE(reset.result, Link::Result::NoAnswer);
     QVERIFY(!link.restartMayHaveLeft());
-    auto putBack = link.sendChange(1, "192.168.0.10", 2000);
+    auto putBack = link.sendChange(1, "192.168.0.10", 500);
     QByteArray line;
     QTRY_VERIFY_WITH_TIMEOUT((line += pty.take(5)).contains("CHANGE IP:192.168.0.10"), 3000);
     QVERIFY2(!line.contains("SET"), line.right(40).constData());
+    QCOMPARE(QCoro::waitFor(putBack).result, Link::Result::NoAnswer);
 }
 
 QTEST_GUILESS_MAIN(LinkTest)
