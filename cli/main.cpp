@@ -436,9 +436,12 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--unit, --read, --input and --check-host go with --check");
         if (job.check && !job.verify)
             errors << QStringLiteral("--check and --no-verify: the check needs the device back");
-        if (inventory && errors.isEmpty())
+        if (inventory && errors.isEmpty()) {
             errors << rowProblems(*inventory, job.mode, args.value(option::mode), job.wanted,
                                   job.check);
+            for (const QString &warning : rowsOverShared(*inventory, job.wanted))
+                console.note(warning);
+        }
         if (job.check && job.mode && job.mode != &protocol::modes[0])
             errors << QStringLiteral("--check: only in mode %1, where the converter serves "
                                      "Modbus TCP")

@@ -462,12 +462,13 @@ void CliTest::run_data()
         << QStringList{"4 read --port @0 --port @1 --mode tcp-rtu --csv --timeout 200 >> @d/r.csv",
                        "0 write --port @0 --mode tcp-rtu --inventory @d/r.csv"}
         << QStringList{"r.csv: row 3: no MAC, passed over", "nothing to change"};
-    QTest::newRow("a row's value over the shared one")
+    QTest::newRow("a row's value over the shared one, said so")
         << QStringList{unit1}
         << QStringList{"> @d/units.csv mac,ip\\n02:00:00:00:00:01,192.168.0.21\\n",
                        "0 write --port @0 --mode tcp-rtu --set ip=192.168.0.30 --inventory "
                        "@d/units.csv"}
-        << QStringList{"<- \"CHANGE IP:192.168.0.21\"", "!CHANGE IP:192.168.0.30"};
+        << QStringList{"<- \"CHANGE IP:192.168.0.21\"", "!CHANGE IP:192.168.0.30",
+                       "row 2: ip=192.168.0.21 goes over the shared ip=192.168.0.30"};
     QTest::newRow("each row against its mode before any port opens")
         << QStringList{unit1}
         << QStringList{"> @d/units.csv mac,server_ip\\n02:00:00:00:00:01,192.168.0.5\\n",
