@@ -1,6 +1,6 @@
 #include "audit.h"
+#include "options.h"
 
-#include <QCommandLineParser>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -40,21 +40,20 @@ Line lineOf(const UnitRecord &record)
 
 } // namespace
 
-void readAuditOptions(const QCommandLineParser &parser, Job *job, QStringList *errors)
+void readAuditOptions(const Arguments &args, Job *job, QStringList *errors)
 {
-    if (!parser.isSet(QStringLiteral("inventory")))
+    if (!args.isSet(option::inventory))
         errors->append(QStringLiteral("--inventory: give the sheet the units are audited against"));
-    if (parser.isSet(QStringLiteral("json")) && parser.isSet(QStringLiteral("csv")))
+    if (args.isSet(option::json) && args.isSet(option::csv))
         errors->append(QStringLiteral("--json and --csv: give one of them"));
-    job->check = parser.isSet(QStringLiteral("check"));
-    job->checkHost = parser.value(QStringLiteral("check-host"));
-    readCheckOptions(parser, &job->checkRequest, errors);
-    const bool checkOption = parser.isSet(QStringLiteral("unit")) ||
-                             parser.isSet(QStringLiteral("read")) ||
-                             parser.isSet(QStringLiteral("input")) || !job->checkHost.isEmpty();
+    job->check = args.isSet(option::check);
+    job->checkHost = args.value(option::checkHost);
+    readCheckOptions(args, &job->checkRequest, errors);
+    const bool checkOption = args.isSet(option::unit) || args.isSet(option::read) ||
+                             args.isSet(option::input) || !job->checkHost.isEmpty();
     if (!job->check && checkOption)
         errors->append(QStringLiteral("--unit, --read, --input and --check-host go with --check"));
-    if (job->check && parser.value(QStringLiteral("mode")) == QLatin1String(protocol::modes[1].key))
+    if (job->check && args.value(option::mode) == QLatin1String(protocol::modes[1].key))
         errors->append(QStringLiteral("--check: only in mode %1, where the converter serves "
                                       "Modbus TCP")
                            .arg(protocol::modes[0].key));

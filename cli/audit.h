@@ -5,10 +5,10 @@
 
 #include "procedure.h"
 
-class QCommandLineParser;
+class Arguments;
 
 // The sheet, the output's form and the Modbus check's options; every error is added.
-void readAuditOptions(const QCommandLineParser &parser, Job *job, QStringList *errors);
+void readAuditOptions(const Arguments &args, Job *job, QStringList *errors);
 
 // One line per unit and per row not connected, as a table, --json or --csv. Returns the exit
 // status the output adds: OutputFailed when it could not be written.

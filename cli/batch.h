@@ -1,43 +1,23 @@
 #pragma once
 
-// The units of one command judged together: their network settings as a whole, before anything is
-// sent to any of them.
+// The units of one command judged together, as plain data, before anything is sent to any of
+// them: what each holds and is to hold.
 
-#include "procedure.h"
+#include "profile.h"
 
 #include <QList>
-#include <QObject>
+#include <QStringList>
 
-#include <optional>
-
-// The planned units judged by batchProblems(). Every problem is reported; true when there is none.
-bool judgeBatch(const QList<const UnitRecord *> &units, bool force, const Console &console);
-
-// A barrier decided once: every unit arrives, with its plan or having ended; the last to arrive
-// judges all of them, and every unit gets the same answer. After a stop request the answer is no.
-class Batch : public QObject
+struct PlannedUnit
 {
-    Q_OBJECT
-
-public:
-    Batch(int units, bool force, const Console &console);
-
-    // A unit that read its device and found its plan: true to go on and write it.
-    QCoro::Task<bool> verdict(const UnitRecord *unit);
-    // A unit that ended before it had a plan.
-    void leave();
-    void stop();
-
-signals:
-    void decided(bool proceed);
-
-private:
-    void arrive();
-    void decide(bool proceed);
-
-    const Console &m_console;
-    const bool m_force;
-    int m_missing;
-    QList<const UnitRecord *> m_planned;
-    std::optional<bool> m_verdict;
+    QString port;
+    QByteArray mac;
+    const protocol::Mode *mode;
+    Values settings; // as read from the device
+    Values wanted;   // what the command gives it, its sheet's row over the shared values
 };
+
+// Every reason not to send anything to any of the units: the network rules broken by what a write
+// sends (a key already held is not sent, unless force), one ip for several units, and one MAC on
+// several ports (cloned units), which force allows.
+QStringList batchProblems(const QList<PlannedUnit> &units, bool force);

@@ -1,33 +1,16 @@
 #include "check.h"
+#include "options.h"
 
 #include "modbus.h"
 #include "modbustcp.h"
 #include "status.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cmath>
-
-int number(const QCommandLineParser &parser, const QString &name, int fallback, int min, int max,
-           QStringList *errors)
-{
-    if (!parser.isSet(name))
-        return fallback;
-    bool ok = false;
-    const int value = parser.value(name).toInt(&ok);
-    if (ok && value >= min && value <= max)
-        return value;
-    errors->append(QStringLiteral("--%1: must be a whole number from %2 to %3, not %4")
-                       .arg(name)
-                       .arg(min)
-                       .arg(max)
-                       .arg(parser.value(name)));
-    return fallback;
-}
 
 const char checkExitStatuses[] =
     "Exit status:\n"
@@ -134,37 +117,6 @@ void ModbusCheck::finish(int status, const QString &message)
     emit finished(m_result);
 }
 
-QList<QCommandLineOption> checkOptions()
-{
-    return {
-        {"host", "The converter's address.", "HOST"},
-        {"tcp-port", "The converter's Modbus TCP port (default 502).", "N"},
-        {"unit", "The slave's unit id, 1-247 (default 1).", "ID"},
-        {"read",
-         QStringLiteral("Read COUNT registers (default 1, at most %1) from address ADDR "
-                        "(default 0).")
-             .arg(modbus::maxReadRegisters),
-         "ADDR[:COUNT]"},
-        {"input", "Read input registers instead of holding registers."},
-        {"write",
-         QStringLiteral("Write VALUE to holding register ADDR (function 6), or each VALUE, at "
-                        "most %1, from ADDR on (function 16); then read them back.")
-             .arg(modbus::maxWriteRegisters),
-         "ADDR=VALUE[,VALUE...]"},
-        {"units", "The unit ids to ask: a list of ids and ranges (default 1-247).",
-         "1-247|1,5,10-20"},
-        {"interval", "Start a request every MS ms (default 1000), never two at once.", "MS"},
-        {"count", "Stop after N requests.", "N"},
-        {"duration", "Stop after S seconds.", "S"},
-        {"speeds", "The speeds to try, e.g. 9600,19200 (default: every one, the common first).",
-         "LIST"},
-        {"parities", "The parities to try, of none, odd and even (default: every one).", "LIST"},
-        {"stop-bits", "The stop bits to try, of 1 and 2 (default: both).", "LIST"},
-        {"keep", "Leave the converter at the setting found (the default)."},
-        {"restore", "Put the converter's own settings back at the end, also when a unit answered."},
-    };
-}
-
 namespace {
 
 // Whether COUNT registers from ADDRESS fit in the address space; neither sum may overflow.
@@ -176,19 +128,19 @@ bool fits(qint64 address, qint64 count, int maxCount)
 
 } // namespace
 
-void readCheckOptions(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors)
+void readCheckOptions(const Arguments &args, CheckRequest *request, QStringList *errors)
 {
     request->unit =
-        number(parser, "unit", request->unit, modbus::firstUnit, modbus::lastUnit, errors);
-    readRegisters(parser, request, errors);
+        args.number(option::unit, request->unit, modbus::firstUnit, modbus::lastUnit, errors);
+    readRegisters(args, request, errors);
 }
 
-void readRegisters(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors)
+void readRegisters(const Arguments &args, CheckRequest *request, QStringList *errors)
 {
-    request->input = parser.isSet("input");
-    if (!parser.isSet("read"))
+    request->input = args.isSet(option::input);
+    if (!args.isSet(option::read))
         return;
-    const QStringList fields = parser.value("read").split(':');
+    const QStringList fields = args.value(option::read).split(':');
     bool addressOk = false;
     bool countOk = true;
     const qint64 address = fields.first().toLongLong(&addressOk);
@@ -202,18 +154,18 @@ void readRegisters(const QCommandLineParser &parser, CheckRequest *request, QStr
     errors->append(QStringLiteral("--read: must be ADDR[:COUNT], an address of 0-65535 and 1-%1 "
                                   "registers within it, not %2")
                        .arg(modbus::maxReadRegisters)
-                       .arg(parser.value("read")));
+                       .arg(args.value(option::read)));
 }
 
-bool readConnection(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors,
+bool readConnection(const Arguments &args, CheckRequest *request, QStringList *errors,
                     const Console &console)
 {
-    request->host = parser.value("host");
+    request->host = args.value(option::host);
     if (request->host.isEmpty())
         errors->append(QStringLiteral("--host: give the converter's address"));
-    request->port = quint16(number(parser, "tcp-port", request->port, 1, 65535, errors));
-    request->timeoutMs = number(parser, "timeout", request->timeoutMs, 10, 3'600'000, errors);
-    for (const QString &argument : parser.positionalArguments())
+    request->port = quint16(args.number(option::tcpPort, request->port, 1, 65535, errors));
+    request->timeoutMs = args.number(option::timeout, request->timeoutMs, 10, 3'600'000, errors);
+    for (const QString &argument : args.positional())
         errors->append(QStringLiteral("unexpected argument %1").arg(argument));
     for (const QString &error : qAsConst(*errors))
         console.error(error);
@@ -223,9 +175,9 @@ bool readConnection(const QCommandLineParser &parser, CheckRequest *request, QSt
 namespace {
 
 // --write ADDR=VALUE[,VALUE...] into the request, which reads the same registers back.
-void readWrite(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors)
+void readWrite(const Arguments &args, CheckRequest *request, QStringList *errors)
 {
-    const QString text = parser.value("write");
+    const QString text = args.value(option::write);
     const int equals = int(text.indexOf(QLatin1Char('=')));
     bool addressOk = false;
     const qint64 address = text.left(equals).toLongLong(&addressOk);
@@ -250,17 +202,17 @@ void readWrite(const QCommandLineParser &parser, CheckRequest *request, QStringL
 
 } // namespace
 
-int runCheck(const QCommandLineParser &parser, const Console &console)
+int runCheck(const Arguments &args, const Console &console)
 {
     CheckRequest request;
     QStringList errors;
-    if (parser.isSet("write")) {
-        readWrite(parser, &request, &errors);
-        if (parser.isSet("read") || parser.isSet("input"))
+    if (args.isSet(option::write)) {
+        readWrite(args, &request, &errors);
+        if (args.isSet(option::read) || args.isSet(option::input))
             errors << QStringLiteral("--write: reads back what it wrote; no --read or --input");
     }
-    readCheckOptions(parser, &request, &errors);
-    if (!readConnection(parser, &request, &errors, console))
+    readCheckOptions(args, &request, &errors);
+    if (!readConnection(args, &request, &errors, console))
         return BadInput;
 
     ModbusCheck check(request);
@@ -276,7 +228,7 @@ int runCheck(const QCommandLineParser &parser, const Console &console)
         console.error(result.message);
         return result.status;
     }
-    if (parser.isSet("json")) {
+    if (args.isSet(option::json)) {
         QJsonArray values;
         for (const quint16 value : qAsConst(result.values))
             values << value;

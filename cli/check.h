@@ -2,12 +2,11 @@
 
 #include "output.h"
 
-#include <QCommandLineOption>
 #include <QObject>
 #include <QStringList>
 #include <QVector>
 
-class QCommandLineParser;
+class Arguments;
 class ModbusTcp;
 struct ModbusAnswer;
 
@@ -65,23 +64,16 @@ private:
 int modbusFault(const ModbusAnswer &answer, int unit, const QString &where, int timeoutMs,
                 QString *message);
 
-// A whole-number option from min to max; the fallback when it is not given, and an error added
-// when it is out of range.
-int number(const QCommandLineParser &parser, const QString &name, int fallback, int min, int max,
-           QStringList *errors);
-
-// --host, --tcp-port, --unit, --read, --input, --write, and scan's, poll's and line's own.
-QList<QCommandLineOption> checkOptions();
 // Takes --unit, --read ADDR[:COUNT] and --input into the request; every error is added.
-void readCheckOptions(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors);
+void readCheckOptions(const Arguments &args, CheckRequest *request, QStringList *errors);
 // --read and --input alone.
-void readRegisters(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors);
+void readRegisters(const Arguments &args, CheckRequest *request, QStringList *errors);
 // Takes --host, --tcp-port and --timeout into the request, refuses positional arguments, and
 // shows every error, these and those found before: whether there was none.
-bool readConnection(const QCommandLineParser &parser, CheckRequest *request, QStringList *errors,
+bool readConnection(const Arguments &args, CheckRequest *request, QStringList *errors,
                     const Console &console);
 // The check command: its exit status.
-int runCheck(const QCommandLineParser &parser, const Console &console);
+int runCheck(const Arguments &args, const Console &console);
 
 extern const char checkExitStatuses[];
 

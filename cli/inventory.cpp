@@ -265,6 +265,25 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
     return inventory;
 }
 
+QStringList rowsOverShared(const Inventory &inventory, const Values &sharedValues)
+{
+    QStringList warnings;
+    for (const Unit &unit : inventory.units) {
+        for (int i = 0; i < protocol::parameterCount; ++i) {
+            const std::optional<QByteArray> &cell = unit.values[size_t(i)];
+            const std::optional<QByteArray> &shared = sharedValues[size_t(i)];
+            if (cell && shared && *cell != *shared)
+                warnings << QStringLiteral("warning: %1: row %2: %3=%4 goes over the shared %3=%5; "
+                                           "empty the cell to write the shared value")
+                                .arg(inventory.path)
+                                .arg(unit.row)
+                                .arg(protocol::parameters[i].key, QString::fromLatin1(*cell),
+                                     QString::fromLatin1(*shared));
+        }
+    }
+    return warnings;
+}
+
 QStringList rowProblems(const Inventory &inventory, const protocol::Mode *shared,
                         const QString &modeOption, const Values &sharedValues, bool check)
 {

@@ -37,6 +37,10 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
 QStringList rowProblems(const Inventory &inventory, const protocol::Mode *shared,
                         const QString &modeOption, const Values &sharedValues, bool check);
 
+// Each cell that goes over a different shared value (a profile's or --set's): a sheet read with
+// read --csv has every cell filled, and would quietly keep what --set was meant to change.
+QStringList rowsOverShared(const Inventory &inventory, const Values &sharedValues);
+
 // A sheet's text, from UTF-8 or UTF-16 by its byte order mark, the mark taken off.
 QString sheetText(const QByteArray &bytes);
 

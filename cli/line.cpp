@@ -1,4 +1,5 @@
 #include "line.h"
+#include "options.h"
 
 #include "check.h"
 #include "interrupts.h"
@@ -8,7 +9,6 @@
 #include "procedure.h"
 #include "status.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QHash>
@@ -116,33 +116,33 @@ QJsonObject toJson(const Setting &setting)
 
 // The values of one key a list option allows, as the device takes them; every one when the
 // option is not given.
-QList<QByteArray> allowed(const QCommandLineParser &parser, const QString &option, size_t key,
+QList<QByteArray> allowed(const Arguments &args, const QCommandLineOption &option, size_t key,
                           QStringList *errors)
 {
     const protocol::Parameter &parameter = lineParameter(key);
     QList<QByteArray> values;
-    if (!parser.isSet(option)) {
+    if (!args.isSet(option)) {
         for (int i = 0; i < parameter.choices.count; ++i)
             values << parameter.choices.codes[i];
         return values;
     }
-    for (const QString &word : parser.value(option).split(QLatin1Char(','))) {
+    for (const QString &word : args.value(option).split(QLatin1Char(','))) {
         const protocol::Checked checked =
             protocol::check(parameter, wireSpelling(parameter, word.trimmed()));
         if (checked.ok())
             values << checked.value;
         else
-            errors->append(
-                QStringLiteral("--%1: must be %2, not %3").arg(option, checked.rule, word));
+            errors->append(QStringLiteral("--%1: must be %2, not %3")
+                               .arg(option.names().constLast(), checked.rule, word));
     }
     return values;
 }
 
 // The ids each --unit gives, in order and each once; the first ten without any.
-QList<int> unitIds(const QCommandLineParser &parser, QStringList *errors)
+QList<int> unitIds(const Arguments &args, QStringList *errors)
 {
     QList<int> ids;
-    for (const QString &text : parser.values(QStringLiteral("unit"))) {
+    for (const QString &text : args.values(option::unit)) {
         bool ok = false;
         const int id = text.toInt(&ok);
         if (!ok || id < modbus::firstUnit || id > modbus::lastUnit)
@@ -499,11 +499,11 @@ const char lineExitStatuses[] =
     "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the converter was read\n"
     "     back, and with --restore given its own settings again\n";
 
-int runLine(const QCommandLineParser &parser, const Console &console)
+int runLine(const Arguments &args, const Console &console)
 {
     Options options;
     QStringList errors;
-    const QStringList ports = parser.values(QStringLiteral("port"));
+    const QStringList ports = args.values(option::port);
     if (ports.size() != 1)
         errors << QStringLiteral("--port: give one port");
     else
@@ -511,17 +511,18 @@ int runLine(const QCommandLineParser &parser, const Console &console)
     Job &job = options.job;
     job.command = Command::Write;
     job.name = QStringLiteral("line");
-    job.mode = protocol::modeByKey(parser.value(QStringLiteral("mode")));
+    job.mode = protocol::modeByKey(args.value(option::mode));
     if (job.mode != &protocol::modes[0])
         errors << QStringLiteral("--mode: must be %1, where the converter serves Modbus TCP")
                       .arg(protocol::modes[0].key);
-    job.timeoutMs = number(parser, QStringLiteral("timeout"), job.timeoutMs, 1, 3'600'000, &errors);
-    job.baud = number(parser, QStringLiteral("baud"), job.baud, 1, 10'000'000, &errors);
+    job.timeoutMs = args.number(option::timeout, job.timeoutMs, 1, 3'600'000, &errors);
+    job.baud = args.number(option::baud, job.baud, 1, 10'000'000, &errors);
 
-    const QString listOptions[] = {"speeds", "parities", "stop-bits"};
+    const QCommandLineOption *const listOptions[] = {&option::speeds, &option::parities,
+                                                     &option::stopBits};
     QList<QByteArray> allowedValues[std::size(lineKeys)];
     for (size_t key = 0; key < std::size(lineKeys); ++key)
-        allowedValues[key] = allowed(parser, listOptions[key], key, &errors);
+        allowedValues[key] = allowed(args, *listOptions[key], key, &errors);
     for (const Setting &setting : allByUse()) {
         bool chosen = true;
         for (size_t key = 0; key < setting.size(); ++key)
@@ -530,19 +531,19 @@ int runLine(const QCommandLineParser &parser, const Console &console)
             options.candidates << setting;
     }
 
-    options.ids = unitIds(parser, &errors);
-    readRegisters(parser, &options.request, &errors);
-    options.hostGiven = parser.isSet(QStringLiteral("host"));
-    options.request.host = parser.value(QStringLiteral("host"));
-    options.tcpPortGiven = parser.isSet(QStringLiteral("tcp-port"));
-    options.request.port = quint16(
-        number(parser, QStringLiteral("tcp-port"), options.request.port, 1, 65535, &errors));
+    options.ids = unitIds(args, &errors);
+    readRegisters(args, &options.request, &errors);
+    options.hostGiven = args.isSet(option::host);
+    options.request.host = args.value(option::host);
+    options.tcpPortGiven = args.isSet(option::tcpPort);
+    options.request.port =
+        quint16(args.number(option::tcpPort, options.request.port, 1, 65535, &errors));
     options.request.timeoutMs = job.timeoutMs;
-    options.restore = parser.isSet(QStringLiteral("restore"));
-    if (options.restore && parser.isSet(QStringLiteral("keep")))
+    options.restore = args.isSet(option::restore);
+    if (options.restore && args.isSet(option::keep))
         errors << QStringLiteral("--keep and --restore: give one of them");
-    options.json = parser.isSet(QStringLiteral("json"));
-    for (const QString &argument : parser.positionalArguments())
+    options.json = args.isSet(option::json);
+    for (const QString &argument : args.positional())
         errors << QStringLiteral("unexpected argument %1").arg(argument);
     if (!errors.isEmpty()) {
         for (const QString &error : qAsConst(errors))

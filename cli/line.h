@@ -2,10 +2,10 @@
 
 #include "output.h"
 
-class QCommandLineParser;
+class Arguments;
 
 // The line command: the RS-485 speed, parity and stop bits at which the converter's slaves
 // answer, tried in turn through full writes. Its exit status.
-int runLine(const QCommandLineParser &parser, const Console &console);
+int runLine(const Arguments &args, const Console &console);
 
 extern const char lineExitStatuses[];

@@ -1,10 +1,10 @@
 #include "log.h"
+#include "options.h"
 
 #include "inventory.h"
 #include "profile.h"
 #include "status.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <QDateTime>
@@ -204,9 +204,9 @@ bool appendLog(QJsonObject entry, const Console &console)
     return false;
 }
 
-std::optional<QDateTime> readSince(const QCommandLineParser &parser, QStringList *errors)
+std::optional<QDateTime> readSince(const Arguments &args, QStringList *errors)
 {
-    const QString text = parser.value(QStringLiteral("since"));
+    const QString text = args.value(option::since);
     if (text.isEmpty())
         return std::nullopt;
     QDateTime since = QDateTime::fromString(text, Qt::ISODateWithMs);
@@ -242,32 +242,32 @@ QList<QJsonObject> readLog(const std::optional<QDateTime> &since)
     return entries;
 }
 
-int runLog(const QCommandLineParser &parser, const Console &console)
+int runLog(const Arguments &args, const Console &console)
 {
     QStringList errors;
-    const QStringList files = parser.positionalArguments();
-    const bool merge = parser.isSet(QStringLiteral("merge"));
+    const QStringList files = args.positional();
+    const bool merge = args.isSet(option::merge);
     if (merge && files.isEmpty())
         errors << QStringLiteral("--merge: give the log files to fold in");
     if (!merge) {
         for (const QString &file : files)
             errors << QStringLiteral("unexpected argument %1").arg(file);
     }
-    const bool json = parser.isSet(QStringLiteral("json"));
-    const bool csv = parser.isSet(QStringLiteral("csv"));
+    const bool json = args.isSet(option::json);
+    const bool csv = args.isSet(option::csv);
     if (json && csv)
         errors << QStringLiteral("--json and --csv: give one of them");
-    const QString macText = parser.value(QStringLiteral("mac"));
+    const QString macText = args.value(option::mac);
     const protocol::Checked mac = protocol::check(protocol::parameters[0], macText.toLatin1());
     if (!macText.isEmpty() && !mac.ok())
         errors << QStringLiteral("--mac %1: must be %2").arg(macText, mac.rule);
-    const QString result = parser.value(QStringLiteral("result"));
+    const QString result = args.value(option::result);
     if (!result.isEmpty() &&
         std::none_of(std::begin(resultWords), std::end(resultWords),
                      [&](const ResultWord &entry) { return result == QLatin1String(entry.word); }))
         errors << QStringLiteral("--result %1: not a result; tcprtu write --help lists them")
                       .arg(result);
-    const std::optional<QDateTime> since = readSince(parser, &errors);
+    const std::optional<QDateTime> since = readSince(args, &errors);
     if (merge && (json || csv || !macText.isEmpty() || !result.isEmpty() || since))
         errors << QStringLiteral("--merge: takes the log files alone");
     if (!errors.isEmpty()) {
@@ -300,10 +300,11 @@ int runLog(const QCommandLineParser &parser, const Console &console)
             entry.value("result").toString(), changes(entry)};
     }
     if (!macText.isEmpty() && !macSeen)
-        console.note(QStringLiteral("MAC %1: nothing logged%2 (%3)")
-                         .arg(QString::fromLatin1(mac.value),
-                              since ? QStringLiteral(" since ") + parser.value("since") : QString(),
-                              logPath()));
+        console.note(
+            QStringLiteral("MAC %1: nothing logged%2 (%3)")
+                .arg(QString::fromLatin1(mac.value),
+                     since ? QStringLiteral(" since ") + args.value(option::since) : QString(),
+                     logPath()));
     if (csv) {
         QStringList text;
         for (const QStringList &row : qAsConst(rows))

@@ -13,7 +13,7 @@
 
 #include <optional>
 
-class QCommandLineParser;
+class Arguments;
 
 QString logPath();
 
@@ -22,10 +22,10 @@ QString logPath();
 bool appendLog(QJsonObject entry, const Console &console);
 
 // --since DATE: a day or a time, UTC unless it says otherwise; nothing when not given.
-std::optional<QDateTime> readSince(const QCommandLineParser &parser, QStringList *errors);
+std::optional<QDateTime> readSince(const Arguments &args, QStringList *errors);
 // The log's entries since the time, as written (oldest first), each MAC in one spelling.
 QList<QJsonObject> readLog(const std::optional<QDateTime> &since);
 
 // `tcprtu log`: oldest first, as a table, CSV or the JSON lines, only the entries asked for; or
 // with --merge, other machines' logs folded into this one.
-int runLog(const QCommandLineParser &parser, const Console &console);
+int runLog(const Arguments &args, const Console &console);

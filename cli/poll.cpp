@@ -1,11 +1,11 @@
 #include "poll.h"
+#include "options.h"
 
 #include "check.h"
 #include "interrupts.h"
 #include "modbustcp.h"
 #include "status.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -86,28 +86,28 @@ const char pollExitStatuses[] =
     "  3  no TCP connection to the converter, or it was lost\n"
     "  4  some requests were not: a time-out, an exception, or an unusable answer\n";
 
-int runPoll(const QCommandLineParser &parser, const Console &console)
+int runPoll(const Arguments &args, const Console &console)
 {
     CheckRequest request;
     QStringList errors;
-    readCheckOptions(parser, &request, &errors);
-    if (!parser.isSet("read"))
+    readCheckOptions(args, &request, &errors);
+    if (!args.isSet(option::read))
         errors << QStringLiteral("--read: give the registers to poll");
-    const int intervalMs = number(parser, "interval", 1000, 1, 3'600'000, &errors);
-    const int count = number(parser, "count", std::numeric_limits<int>::max(), 1,
-                             std::numeric_limits<int>::max(), &errors);
+    const int intervalMs = args.number(option::interval, 1000, 1, 3'600'000, &errors);
+    const int count = args.number(option::count, std::numeric_limits<int>::max(), 1,
+                                  std::numeric_limits<int>::max(), &errors);
     qint64 durationMs = -1;
-    if (parser.isSet("duration")) {
+    if (args.isSet(option::duration)) {
         bool ok = false;
-        const double seconds = parser.value("duration").toDouble(&ok);
+        const double seconds = args.value(option::duration).toDouble(&ok);
         if (ok && seconds > 0 && seconds <= 366 * 24 * 3600)
             durationMs = qint64(seconds * 1000);
         else
             errors << QStringLiteral("--duration: must be seconds, above 0 and at most a year");
     }
-    if (parser.isSet("count") && parser.isSet("duration"))
+    if (args.isSet(option::count) && args.isSet(option::duration))
         errors << QStringLiteral("--count and --duration: give one of them");
-    if (!readConnection(parser, &request, &errors, console))
+    if (!readConnection(args, &request, &errors, console))
         return BadInput;
 
     const QByteArray pdu = readRequest(request.input, request.address, request.count);
@@ -183,7 +183,7 @@ int runPoll(const QCommandLineParser &parser, const Console &console)
     if (status == PortFailed && tally.sent == 0)
         return status;
     console.result(
-        parser.isSet("json")
+        args.isSet(option::json)
             ? QString::fromUtf8(QJsonDocument(toJson(tally)).toJson(QJsonDocument::Compact))
             : summary(tally));
     if (status != Done)

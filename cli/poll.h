@@ -2,9 +2,9 @@
 
 #include "output.h"
 
-class QCommandLineParser;
+class Arguments;
 
 // The poll command: the same request again and again, and how the answers went. Its exit status.
-int runPoll(const QCommandLineParser &parser, const Console &console);
+int runPoll(const Arguments &args, const Console &console);
 
 extern const char pollExitStatuses[];

@@ -248,8 +248,7 @@ QCoro::Task<QString> putBackAccepted(UnitRun &unit, Run &run)
 }
 
 // Settings that read back right prove the device stored them, not that it carries data.
-QCoro::Task<> checkModbus(UnitRun &unit, Run &run, const Values &now, Result done,
-                          const QString &outcome)
+QCoro::Task<QString> checkModbus(UnitRun &unit, Run &run, const Values &now)
 {
     const Job &job = run.job();
     CheckRequest request = job.checkRequest;
@@ -268,8 +267,11 @@ QCoro::Task<> checkModbus(UnitRun &unit, Run &run, const Values &now, Result don
     check.start();
     const CheckResult result = co_await qCoro(&check, &ModbusCheck::finished);
     QJsonArray values;
-    for (const quint16 value : result.values)
+    QStringList shownValues;
+    for (const quint16 value : result.values) {
         values << value;
+        shownValues << QString::number(value);
+    }
     unit.record.check = QJsonObject{
         {"host", request.host},
         {"tcp_port", request.port},
@@ -283,19 +285,22 @@ QCoro::Task<> checkModbus(UnitRun &unit, Run &run, const Values &now, Result don
         {"message", result.message.isEmpty() ? QJsonValue() : QJsonValue(result.message)},
     };
     if (result.status != Done)
-        co_return finish(unit, run, Result::CheckFailed, result.status,
-                         outcome + QStringLiteral("; Modbus check: ") + result.message);
-    QStringList shownValues;
-    for (const quint16 value : result.values)
-        shownValues << QString::number(value);
-    finish(unit, run, done, Done,
-           QStringLiteral("%1; slave %2 answered through %3:%4 in %5 ms: %6")
-               .arg(outcome)
-               .arg(request.unit)
-               .arg(request.host)
-               .arg(request.port)
-               .arg(result.ms, 0, 'f', 1)
-               .arg(shownValues.join(QLatin1Char(' '))));
+        co_return QStringLiteral("Modbus check: ") + result.message;
+    co_return QStringLiteral("slave %1 answered through %2:%3 in %4 ms: %5")
+        .arg(request.unit)
+        .arg(request.host)
+        .arg(request.port)
+        .arg(result.ms, 0, 'f', 1)
+        .arg(shownValues.join(QLatin1Char(' ')));
+}
+
+// A unit that held its plan ends as the Modbus check through it went.
+void finishChecked(UnitRun &unit, Run &run, Result done, const QString &outcome,
+                   const QString &checked)
+{
+    const int status = unit.record.check.toObject().value("status").toInt();
+    finish(unit, run, status == Done ? done : Result::CheckFailed, status,
+           outcome + QStringLiteral("; ") + checked);
 }
 
 // After the restart: the same unit, answering again. False once the unit has ended.
@@ -372,13 +377,14 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
 {
     UnitRecord &record = unit.record;
     const Job &job = run.job();
-    Batch &batch = run.batch();
+    BatchVerdict &batch = run.batch();
 
-    // 1, 2. The device as it is, and the unit's plan.
+    // The steps are the README's, "What a write guarantees"; step 1, the command line, is done.
+    // Step 2: the device as it is, MAC first, and the unit's plan.
     if (!co_await readDevice(unit, run))
         co_return batch.leave();
 
-    // 3. Nothing is sent to any unit until every unit was read and the batch makes sense.
+    // Nothing is sent to any unit until every unit was read and the batch makes sense.
     if (!co_await batch.verdict(&record)) {
         if (run.stopStatus())
             co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
@@ -389,7 +395,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         co_return finish(unit, run, Result::Lost, PortFailed,
                          lostLine() + QStringLiteral(" while the batch was judged; nothing sent"));
 
-    // 4. Only what differs.
+    // Step 4 sends only what differs.
     const QByteArray &mac = *record.before[macIndex];
     if (record.wanted[macIndex] && *record.wanted[macIndex] != mac)
         co_return finish(
@@ -397,16 +403,18 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
             QStringLiteral("the device's MAC is %1, not %2: nothing written")
                 .arg(QString::fromLatin1(mac), QString::fromLatin1(*record.wanted[macIndex])));
     const int changes = compare(record, job);
-    if (changes == 0 && job.check)
-        co_return co_await checkModbus(unit, run, record.before, Result::Unchanged,
-                                       QStringLiteral("nothing to change"));
+    if (changes == 0 && job.check) {
+        const QString checked = co_await checkModbus(unit, run, record.before);
+        co_return finishChecked(unit, run, Result::Unchanged, QStringLiteral("nothing to change"),
+                                checked);
+    }
     if (changes == 0)
         co_return finish(unit, run, Result::Unchanged, Done, QStringLiteral("nothing to change"));
     if (job.dryRun)
         co_return finish(unit, run, Result::DryRun, Done,
                          QStringLiteral("dry run, %1 to change, nothing sent").arg(changes));
 
-    // 5. A backup that reads back as written.
+    // Step 3: a backup that reads back as written, now that something differs.
     if (run.stopStatus())
         co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
     if (job.backup) {
@@ -418,7 +426,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
                                  .arg(error));
     }
 
-    // 6. Each change, awaiting the device's "OK".
+    // Step 4: each change, awaiting the device's "OK".
     unit.sending = true;
     std::optional<std::pair<Result, QString>> stopped;
     for (Row &row : record.rows) {
@@ -460,7 +468,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         break;
     }
 
-    // 7. Nothing stays staged when the write stops here.
+    // Step 5: nothing stays staged when the write stops here.
     if (!stopped && run.stopStatus())
         stopped = {Result::Interrupted, QStringLiteral("interrupted")};
     if (stopped) {
@@ -469,7 +477,7 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         co_return finish(unit, run, stopped->first, status, stopped->second + staged);
     }
 
-    // 8. The restart, once its bytes have left the adapter.
+    // Step 6: the restart, once its bytes have left the adapter.
     run.console().step(record.port + QStringLiteral(": restarting the device"));
     const Link::Reply reset = co_await unit.link.sendRestart(job.timeoutMs);
     if (reset.result != Link::Result::Left) {
@@ -502,11 +510,11 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         co_return finish(unit, run, Result::WrittenUnverified, Done,
                          QStringLiteral("written, restarted, not verified"));
 
-    // 9. The same unit, back.
+    // Step 7: the same unit, back,
     if (!co_await waitForTheUnit(unit, run))
         co_return;
 
-    // 10. Every key of the mode read back: the device as a whole must hold what it held before,
+    // and every key of the mode read back: the device as a whole must hold what it held before,
     // with the written keys replaced. A change left staged by anyone takes effect at this restart
     // too.
     run.console().step(record.port + QStringLiteral(": reading back"));
@@ -536,10 +544,12 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
                          QStringLiteral("read back after the restart: %1")
                              .arg(differences.join(QStringLiteral("; "))));
 
-    // 11. With --check, a Modbus request through the converter as it now is.
-    if (job.check)
-        co_return co_await checkModbus(unit, run, now, Result::Verified,
-                                       QStringLiteral("written and verified"));
+    // Step 8: with --check, a Modbus request through the converter as it now is.
+    if (job.check) {
+        const QString checked = co_await checkModbus(unit, run, now);
+        co_return finishChecked(unit, run, Result::Verified, QStringLiteral("written and verified"),
+                                checked);
+    }
     finish(unit, run, Result::Verified, Done, QStringLiteral("written and verified"));
 }
 
@@ -571,14 +581,15 @@ QCoro::Task<> auditUnit(UnitRun &unit, Run &run)
                                     shown(protocol::parameters[i], held),
                                     shown(protocol::parameters[i], *planned));
     }
-    // A unit that differs is judged already; the check proves a unit that holds its plan.
+    // A unit that differs is judged already, and its address is not the planned one: the check
+    // proves a unit that holds its plan.
     if (!differences.isEmpty())
         co_return finish(unit, run, Result::Differs, Differs,
                          differences.join(QStringLiteral("; ")));
-    if (run.job().check)
-        co_return co_await checkModbus(unit, run, record.before, Result::Matches,
-                                       QStringLiteral("as planned"));
-    finish(unit, run, Result::Matches, Done, QStringLiteral("as planned"));
+    if (!run.job().check)
+        co_return finish(unit, run, Result::Matches, Done, QStringLiteral("as planned"));
+    const QString checked = co_await checkModbus(unit, run, record.before);
+    finishChecked(unit, run, Result::Matches, QStringLiteral("as planned"), checked);
 }
 
 // The MAC first, so that the log can say which unit was restarted.
@@ -619,6 +630,19 @@ QCoro::Task<> resetUnit(UnitRun &unit, Run &run)
                .arg(unit.link.restartMayHaveLeft()
                         ? QStringLiteral("; part of it may have reached the device")
                         : QStringLiteral("; none of it was sent")));
+}
+
+// The planned units judged by batchProblems(); every problem is reported.
+bool judgeBatch(const QList<const UnitRecord *> &units, bool force, const Console &console)
+{
+    QList<PlannedUnit> planned;
+    for (const UnitRecord *unit : units)
+        planned << PlannedUnit{unit->port, *unit->before[0], unit->mode, unit->before,
+                               unit->wanted};
+    const QStringList problems = batchProblems(planned, force);
+    for (const QString &problem : problems)
+        console.error(problem);
+    return problems.isEmpty();
 }
 
 QJsonValue profileOrNull(const protocol::Mode *mode, const std::optional<Values> &values)
@@ -697,11 +721,14 @@ UnitRun::UnitRun(const QString &port, const Job &job, const Console &console)
 }
 
 Run::Run(const Job &job, const QStringList &ports, const Console &console)
-    : m_job(job), m_console(console),
-      m_batch(std::make_unique<Batch>(int(ports.size()), job.force, console))
+    : m_job(job), m_console(console)
 {
-    for (const QString &port : ports)
+    QList<const UnitRecord *> records;
+    for (const QString &port : ports) {
         m_units.push_back(std::make_unique<UnitRun>(port, job, console));
+        records << &m_units.back()->record;
+    }
+    m_batch = std::make_unique<BatchVerdict>(records, job.force, console);
     // Listing the ports walks the system's device tree: once is enough.
     if (job.command != Command::Read)
         m_systemPorts = QSerialPortInfo::availablePorts();
@@ -811,4 +838,51 @@ void Run::log(const UnitRecord &record)
             line.insert(it.key(), it.value());
     }
     appendLog(line, m_console);
+}
+
+BatchVerdict::BatchVerdict(const QList<const UnitRecord *> &units, bool force,
+                           const Console &console)
+    : m_console(console), m_force(force), m_units(units), m_missing(int(units.size()))
+{
+}
+
+QCoro::Task<bool> BatchVerdict::verdict(const UnitRecord *unit)
+{
+    if (!m_verdict) {
+        m_planned << unit;
+        arrive();
+    }
+    if (m_verdict)
+        co_return *m_verdict;
+    co_return co_await qCoro(this, &BatchVerdict::decided);
+}
+
+void BatchVerdict::leave()
+{
+    if (!m_verdict)
+        arrive();
+}
+
+void BatchVerdict::stop()
+{
+    if (!m_verdict)
+        decide(false);
+}
+
+void BatchVerdict::arrive()
+{
+    if (--m_missing > 0)
+        return;
+    QList<const UnitRecord *> planned;
+    for (const UnitRecord *unit : m_units) {
+        if (m_planned.contains(unit))
+            planned << unit;
+    }
+    decide(judgeBatch(planned, m_force, m_console));
+}
+
+void BatchVerdict::decide(bool proceed)
+{
+    m_verdict = proceed;
+    emit decided(proceed);
 }

@@ -13,14 +13,15 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
+#include <QObject>
 #include <QSerialPortInfo>
+#include <QSet>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <qcoro/qcorotask.h>
-
-class Batch;
 
 enum class Command
 {
@@ -99,6 +100,38 @@ struct UnitRun
     bool sending = false;
 };
 
+// A barrier decided once: every unit arrives, with its plan or having ended; the last to arrive
+// judges all of them, and every unit gets the same answer. After a stop request the answer is no.
+class BatchVerdict : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The units of the command, in the order the command gave their ports: problems are named in
+    // that order, whichever unit arrives first.
+    BatchVerdict(const QList<const UnitRecord *> &units, bool force, const Console &console);
+
+    // A unit that read its device and found its plan: true to go on and write it.
+    QCoro::Task<bool> verdict(const UnitRecord *unit);
+    // A unit that ended before it had a plan.
+    void leave();
+    void stop();
+
+signals:
+    void decided(bool proceed);
+
+private:
+    void arrive();
+    void decide(bool proceed);
+
+    const Console &m_console;
+    const bool m_force;
+    const QList<const UnitRecord *> m_units;
+    int m_missing;
+    QSet<const UnitRecord *> m_planned;
+    std::optional<bool> m_verdict;
+};
+
 // The units of one command, what they share, and how the command ends: each unit's line is
 // logged as that unit ends, and a stop request is heard by every unit.
 class Run : public QObject
@@ -111,7 +144,7 @@ public:
 
     const Job &job() const { return m_job; }
     const Console &console() const { return m_console; }
-    Batch &batch() { return *m_batch; }
+    BatchVerdict &batch() { return *m_batch; }
     const std::vector<std::unique_ptr<UnitRun>> &units() const { return m_units; }
 
     // Starts every unit's procedure; allEnded() follows, never from within start().
@@ -136,7 +169,7 @@ private:
 
     const Job &m_job;
     const Console &m_console;
-    std::unique_ptr<Batch> m_batch;
+    std::unique_ptr<BatchVerdict> m_batch;
     std::vector<std::unique_ptr<UnitRun>> m_units;
     QList<QSerialPortInfo> m_systemPorts;
     int m_running = 0;

@@ -1,11 +1,11 @@
 #include "report.h"
+#include "options.h"
 
 #include "inventory.h"
 #include "log.h"
 #include "profile.h"
 #include "status.h"
 
-#include <QCommandLineParser>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSysInfo>
@@ -400,30 +400,30 @@ QMap<QByteArray, QJsonObject> readSheetNotes(const QString &path)
     return notes;
 }
 
-int runReport(const QCommandLineParser &parser, const Console &console)
+int runReport(const Arguments &args, const Console &console)
 {
     QStringList errors;
     QList<QByteArray> macs;
-    for (const QString &given : parser.values(QStringLiteral("mac"))) {
+    for (const QString &given : args.values(option::mac)) {
         const protocol::Checked mac = protocol::check(protocol::parameters[0], given.toLatin1());
         if (mac.ok())
             macs << mac.value;
         else
             errors << QStringLiteral("--mac %1: must be %2").arg(given, mac.rule);
     }
-    const std::optional<QDateTime> since = readSince(parser, &errors);
-    const QString sheet = parser.value(QStringLiteral("inventory"));
+    const std::optional<QDateTime> since = readSince(args, &errors);
+    const QString sheet = args.value(option::inventory);
     if (!sheet.isEmpty())
         readInventory(sheet, &errors);
-    const QString output = parser.value(QStringLiteral("output"));
+    const QString output = args.value(option::output);
     const QString form = output.section(QLatin1Char('.'), -1).toLower();
     if (!output.isEmpty() && form != QLatin1String("html") && form != QLatin1String("htm") &&
         form != QLatin1String("csv") && form != QLatin1String("json"))
         errors << QStringLiteral("--output %1: must end in .html, .csv or .json").arg(output);
-    const bool printJson = parser.isSet(QStringLiteral("json"));
+    const bool printJson = args.isSet(option::json);
     if (printJson && !output.isEmpty())
         errors << QStringLiteral("--json and --output: give one of them");
-    for (const QString &argument : parser.positionalArguments())
+    for (const QString &argument : args.positional())
         errors << QStringLiteral("unexpected argument %1").arg(argument);
     if (!errors.isEmpty()) {
         for (const QString &error : qAsConst(errors))
@@ -434,9 +434,10 @@ int runReport(const QCommandLineParser &parser, const Console &console)
         collect(readLog(since),
                 sheet.isEmpty() ? QMap<QByteArray, QJsonObject>() : readSheetNotes(sheet), macs);
     if (units.isEmpty())
-        console.note(QStringLiteral("no unit logged%1 (%2)")
-                         .arg(since ? QStringLiteral(" since ") + parser.value("since") : QString(),
-                              logPath()));
+        console.note(
+            QStringLiteral("no unit logged%1 (%2)")
+                .arg(since ? QStringLiteral(" since ") + args.value(option::since) : QString(),
+                     logPath()));
     QStringList lines;
     for (const QStringList &row : csvRows(units))
         lines << csvRow(row);
@@ -469,9 +470,8 @@ int runReport(const QCommandLineParser &parser, const Console &console)
         console.result(summary(units) + QLatin1Char('\n') + table(rows));
         return console.resultsWritten() ? Done : OutputFailed;
     }
-    const QString title = parser.isSet(QStringLiteral("title"))
-                              ? parser.value(QStringLiteral("title"))
-                              : QStringLiteral("Converters");
+    const QString title =
+        args.isSet(option::title) ? args.value(option::title) : QStringLiteral("Converters");
     const QByteArray bytes = form == QLatin1String("csv")    ? lines.join('\n').toUtf8() + '\n'
                              : form == QLatin1String("json") ? json(units)
                                                              : html(units, title);

@@ -9,11 +9,11 @@
 #include <QJsonObject>
 #include <QMap>
 
-class QCommandLineParser;
+class Arguments;
 
 // By MAC, the sheet's label and its other columns that are neither a setting, the mode nor the
 // port: {"label": TEXT, "notes": {COLUMN: TEXT}}. Empty where the sheet cannot be read, which its
 // reader reports.
 QMap<QByteArray, QJsonObject> readSheetNotes(const QString &path);
 
-int runReport(const QCommandLineParser &parser, const Console &console);
+int runReport(const Arguments &args, const Console &console);

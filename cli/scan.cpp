@@ -1,11 +1,11 @@
 #include "scan.h"
+#include "options.h"
 
 #include "check.h"
 #include "modbus.h"
 #include "modbustcp.h"
 #include "status.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHash>
@@ -96,21 +96,21 @@ const char scanExitStatuses[] =
     "  3  no TCP connection to the converter, or it was lost\n"
     "  4  no unit id answered\n";
 
-int runScan(const QCommandLineParser &parser, const Console &console)
+int runScan(const Arguments &args, const Console &console)
 {
     CheckRequest request;
     QStringList errors;
     QList<int> units =
         parseUnits(QStringLiteral("%1-%2").arg(modbus::firstUnit).arg(modbus::lastUnit));
-    if (parser.isSet("units")) {
-        units = parseUnits(parser.value("units"));
+    if (args.isSet(option::units)) {
+        units = parseUnits(args.value(option::units));
         if (units.isEmpty())
             errors << QStringLiteral("--units: must be ids of 1-247 and ranges such as 10-20, "
                                      "separated by commas, not %1")
-                          .arg(parser.value("units"));
+                          .arg(args.value(option::units));
     }
-    readRegisters(parser, &request, &errors);
-    if (!readConnection(parser, &request, &errors, console))
+    readRegisters(args, &request, &errors);
+    if (!readConnection(args, &request, &errors, console))
         return BadInput;
 
     const QByteArray pdu = readRequest(request.input, request.address, request.count);
@@ -168,7 +168,7 @@ int runScan(const QCommandLineParser &parser, const Console &console)
         if (done == 0)
             return status;
     }
-    printFound(found, parser.isSet("json"), console);
+    printFound(found, args.isSet(option::json), console);
     if (status != Done)
         return status;
     if (found.isEmpty()) {

@@ -2,9 +2,9 @@
 
 #include "output.h"
 
-class QCommandLineParser;
+class Arguments;
 
 // The scan command: which unit ids answer behind the converter. Its exit status.
-int runScan(const QCommandLineParser &parser, const Console &console);
+int runScan(const Arguments &args, const Console &console);
 
 extern const char scanExitStatuses[];

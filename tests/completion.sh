@@ -38,6 +38,14 @@ else
 fi
 EOF
 chmod +x "$work/tcprtu"
+# A log of the test's own, whose units --mac offers.
+export XDG_STATE_HOME=$work/state
+mkdir -p "$XDG_STATE_HOME/tcprtu"
+cat >"$XDG_STATE_HOME/tcprtu/log.jsonl" <<'EOF'
+{"command":"write","mac":"02:00:00:00:00:01","port":"ttyUSB0","result":"verified","status":0,"time":"2026-12-07T14:30:00Z"}
+{"command":"audit","mac":"02:00:00:00:00:0a","port":"ttyUSB1","result":"matches","status":0,"time":"2026-12-07T14:31:00Z"}
+{"command":"write","mac":"02:00:00:00:00:01","port":"ttyUSB0","result":"verified","status":0,"time":"2026-12-07T14:32:00Z"}
+EOF
 mkdir "$work/profiles"
 touch "$work/profiles/site.json" "$work/profiles/second.json"
 cd "$work/profiles"
@@ -51,16 +59,18 @@ set -u
 failures=0
 
 # check LINE EXPECTED: completes LINE (the cursor at its end) and compares the sorted replies,
-# one per line, with EXPECTED.
+# one per line, with EXPECTED. "=" and ":" break words, as in bash's COMP_WORDBREAKS.
 check() {
     local line=$1 expected=$2 token
     local -a words=()
     set -f
     for token in $line; do
-        while [[ $token == *=* ]]; do
-            [ -n "${token%%=*}" ] && words+=("${token%%=*}")
-            words+=("=")
-            token=${token#*=}
+        while [[ $token == *[=:]* ]]; do
+            local head=${token%%[=:]*}
+            [ -n "$head" ] && words+=("$head")
+            token=${token#"$head"}
+            words+=("${token:0:1}")
+            token=${token:1}
         done
         [ -n "$token" ] && words+=("$token")
     done
@@ -141,6 +151,25 @@ timeout="
 check "tcprtu write --set s" "server_ip=
 speed=
 stop_bits="
+# The keys of the mode the line gives, however it gives it.
+check "tcprtu write --mode tcp-rtu --port ttyUSB0 --set " "gateway=
+ip=
+mac=
+mask=
+mode=
+parity=
+speed=
+stop_bits=
+tcp_port="
+check "tcprtu audit --mode=tcp-rtu --set s" "speed=
+stop_bits="
+check "tcprtu write --set mode=tcp-rtu --set s" "speed=
+stop_bits="
+check "tcprtu write --u" "--unit"
+check "tcprtu log --mac " "02:00:00:00:00:01
+02:00:00:00:00:0A"
+check "tcprtu report --mac 02:00:00:00:00:0" "01
+0A"
 check "tcprtu write --set parity=" "even
 none
 odd"

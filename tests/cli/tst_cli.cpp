@@ -237,9 +237,10 @@ void CliTest::run_data()
         << QStringList{"<- \"CHANGE IP:192.168.0.20\""};
 
     // Ports and answers.
-    QTest::newRow("no such port") << QStringList{}
-                                  << QStringList{"3 read --port @d/none --mode tcp-rtu"}
-                                  << QStringList{"no such port: @d/none; \"tcprtu ports\""};
+    QTest::newRow("no such port, and a command reads only its own options")
+        << QStringList{}
+        << QStringList{"3 read --port @d/none --mode tcp-rtu", "3 reset --port @d/none"}
+        << QStringList{"no such port: @d/none; \"tcprtu ports\"", "!QCommandLineParser"};
     QTest::newRow("a port in use")
         << QStringList{"--silent"}
         << QStringList{"& read --port @0 --mode tcp-rtu --timeout 5000 --trace",
@@ -461,12 +462,13 @@ void CliTest::run_data()
         << QStringList{"4 read --port @0 --port @1 --mode tcp-rtu --csv --timeout 200 >> @d/r.csv",
                        "0 write --port @0 --mode tcp-rtu --inventory @d/r.csv"}
         << QStringList{"r.csv: row 3: no MAC, passed over", "nothing to change"};
-    QTest::newRow("a row's value over the shared one")
+    QTest::newRow("a row's value over the shared one, said so")
         << QStringList{unit1}
         << QStringList{"> @d/units.csv mac,ip\\n02:00:00:00:00:01,192.168.0.21\\n",
                        "0 write --port @0 --mode tcp-rtu --set ip=192.168.0.30 --inventory "
                        "@d/units.csv"}
-        << QStringList{"<- \"CHANGE IP:192.168.0.21\"", "!CHANGE IP:192.168.0.30"};
+        << QStringList{"<- \"CHANGE IP:192.168.0.21\"", "!CHANGE IP:192.168.0.30",
+                       "row 2: ip=192.168.0.21 goes over the shared ip=192.168.0.30"};
     QTest::newRow("each row against its mode before any port opens")
         << QStringList{unit1}
         << QStringList{"> @d/units.csv mac,server_ip\\n02:00:00:00:00:01,192.168.0.5\\n",
@@ -483,8 +485,9 @@ void CliTest::run_data()
         << QStringList{unit1, unit1}
         << QStringList{"2 write --port @0 --port @1 --mode tcp-rtu --set gateway=192.168.0.254"}
         << QStringList{"MAC 02:00:00:00:00:01 answers on @0 and @1", noChange};
+    // The first port's unit answers last: the ports are still named in the command's order.
     QTest::newRow("one address for three units")
-        << QStringList{unit1, unit2, unit3}
+        << QStringList{unit1 + " --slow 60", unit2, unit3}
         << QStringList{"2 write --port @0 --port @1 --port @2 --mode tcp-rtu --set "
                        "ip=192.168.0.30"}
         << QStringList{"ip 192.168.0.30 would be held by 3 units: @0, @1, @2", noChange};

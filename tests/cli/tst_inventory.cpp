@@ -2,7 +2,7 @@
 // its mode, the batch judged as a whole, and ports however they are spelt.
 
 #include "inventory.h"
-#include "plan.h"
+#include "batch.h"
 #include "ports.h"
 
 #include <QTemporaryDir>
