@@ -103,7 +103,9 @@ QList<UnitState> collect(const QList<QJsonObject> &entries,
         UnitState &unit = units[mac];
         unit.mac = mac;
         unit.last = entry;
-        unit.writes += entry.value("command").toString() == QLatin1String("write");
+        // Each try of line is a write too.
+        const QString command = entry.value("command").toString();
+        unit.writes += command == QLatin1String("write") || command == QLatin1String("line");
         const QString result = entry.value("result").toString();
         if (verifies(result)) {
             unit.settings =

@@ -87,7 +87,7 @@ void RecordTest::run_data()
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("patterns");
     const QString site = "log 01 write verified 0 01 ip=10.0.0.1|02 write verified 0 01 "
-                         "ip=10.0.0.2|03 write written-unverified 0 02 ip=10.0.0.3|02 write "
+                         "ip=10.0.0.2|03 write written-unverified 0 02 ip=10.0.0.3|02 line "
                          "refused 5 02|04 write verified 0 01 ip=10.0.0.4 label=Pump~4|04 reset "
                          "restarted 0 04|- reset restarted 0 04|01 audit matches 0 03 "
                          "ip=10.0.0.1 check=[101]";
