@@ -165,11 +165,8 @@ bool readConnection(const Arguments &args, CheckRequest *request, QStringList *e
         errors->append(QStringLiteral("--host: give the converter's address"));
     request->port = quint16(args.number(option::tcpPort, request->port, 1, 65535, errors));
     request->timeoutMs = args.number(option::timeout, request->timeoutMs, 10, 3'600'000, errors);
-    for (const QString &argument : args.positional())
-        errors->append(QStringLiteral("unexpected argument %1").arg(argument));
-    for (const QString &error : qAsConst(*errors))
-        console.error(error);
-    return errors->isEmpty();
+    *errors << args.unexpected();
+    return console.errors(*errors);
 }
 
 namespace {

@@ -543,13 +543,9 @@ int runLine(const Arguments &args, const Console &console)
     if (options.restore && args.isSet(option::keep))
         errors << QStringLiteral("--keep and --restore: give one of them");
     options.json = args.isSet(option::json);
-    for (const QString &argument : args.positional())
-        errors << QStringLiteral("unexpected argument %1").arg(argument);
-    if (!errors.isEmpty()) {
-        for (const QString &error : qAsConst(errors))
-            console.error(error);
+    errors << args.unexpected();
+    if (!console.errors(errors))
         return BadInput;
-    }
 
     Search search(options, console);
     Interrupts interrupts;

@@ -128,9 +128,7 @@ int mergeLogs(const QStringList &files, const Console &console)
         QList<QByteArray> lines = own.value_or(QList<QByteArray>());
         for (const QString &path : files)
             lines += readLines(path, false, &errors).value_or(QList<QByteArray>());
-        if (!errors.isEmpty()) {
-            for (const QString &error : qAsConst(errors))
-                console.error(error);
+        if (!console.errors(errors)) {
             console.error(QStringLiteral("nothing merged"));
             return BadInput;
         }
@@ -249,10 +247,8 @@ int runLog(const Arguments &args, const Console &console)
     const bool merge = args.isSet(option::merge);
     if (merge && files.isEmpty())
         errors << QStringLiteral("--merge: give the log files to fold in");
-    if (!merge) {
-        for (const QString &file : files)
-            errors << QStringLiteral("unexpected argument %1").arg(file);
-    }
+    if (!merge)
+        errors << args.unexpected();
     const bool json = args.isSet(option::json);
     const bool csv = args.isSet(option::csv);
     if (json && csv)
@@ -270,11 +266,8 @@ int runLog(const Arguments &args, const Console &console)
     const std::optional<QDateTime> since = readSince(args, &errors);
     if (merge && (json || csv || !macText.isEmpty() || !result.isEmpty() || since))
         errors << QStringLiteral("--merge: takes the log files alone");
-    if (!errors.isEmpty()) {
-        for (const QString &error : qAsConst(errors))
-            console.error(error);
+    if (!console.errors(errors))
         return BadInput;
-    }
     if (merge)
         return mergeLogs(files, console);
 

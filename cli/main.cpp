@@ -378,9 +378,7 @@ int run(QCoreApplication &app)
     if (ports.isEmpty() && inventoryFile.isEmpty() && verb != Verb::Find)
         errors << QStringLiteral("--port: give at least one port");
     errors << repeatedPorts(ports);
-    const int allowedArguments = verb == Verb::Write || verb == Verb::Audit ? 1 : 0;
-    for (const QString &argument : args.positional().mid(allowedArguments))
-        errors << QStringLiteral("unexpected argument %1").arg(argument);
+    errors << args.unexpected(verb == Verb::Write || verb == Verb::Audit ? 1 : 0);
     job.timeoutMs = args.number(option::timeout, job.timeoutMs, 1, 3'600'000, &errors);
     job.baud = args.number(option::baud, job.baud, 1, 10'000'000, &errors);
     QString output;
@@ -460,11 +458,8 @@ int run(QCoreApplication &app)
                                          "most 3600");
         }
     }
-    if (!errors.isEmpty()) {
-        for (const QString &error : qAsConst(errors))
-            console.error(error);
+    if (!console.errors(errors))
         return BadInput;
-    }
 
     if (verb == Verb::Find)
         return printFound(findConverters(ports, job, console), json, console);

@@ -295,6 +295,14 @@ QStringList Arguments::values(const QCommandLineOption &option) const
     return takes(option) ? m_parser.values(option) : QStringList();
 }
 
+QStringList Arguments::unexpected(int taken) const
+{
+    QStringList errors;
+    for (const QString &argument : positional().mid(taken))
+        errors << QStringLiteral("unexpected argument %1").arg(argument);
+    return errors;
+}
+
 int Arguments::number(const QCommandLineOption &option, int fallback, int min, int max,
                       QStringList *errors) const
 {

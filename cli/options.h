@@ -100,6 +100,8 @@ public:
     QString value(const QCommandLineOption &option) const;
     QStringList values(const QCommandLineOption &option) const;
     QStringList positional() const { return m_parser.positionalArguments(); }
+    // An error for each positional argument beyond the first `taken`.
+    QStringList unexpected(int taken = 0) const;
     // A whole number from min to max; the fallback when it is not given, and an error added when
     // it is out of range.
     int number(const QCommandLineOption &option, int fallback, int min, int max,

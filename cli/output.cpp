@@ -40,6 +40,13 @@ void Console::error(const QString &text) const
     print(stderr, "tcprtu: " + text);
 }
 
+bool Console::errors(const QStringList &texts) const
+{
+    for (const QString &text : texts)
+        error(text);
+    return texts.isEmpty();
+}
+
 void Console::note(const QString &text) const
 {
     if (!quiet)

@@ -18,6 +18,8 @@ public:
     // Whether every result reached standard output: a full disk or a closed pipe loses them.
     bool resultsWritten() const { return !m_resultLost; }
     void error(const QString &text) const;
+    // Each of them; whether there was none.
+    bool errors(const QStringList &texts) const;
     // Diagnostics that are not errors.
     void note(const QString &text) const;
     // How a run gets on; only for a person watching a terminal.

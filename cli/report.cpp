@@ -425,13 +425,9 @@ int runReport(const Arguments &args, const Console &console)
     const bool printJson = args.isSet(option::json);
     if (printJson && !output.isEmpty())
         errors << QStringLiteral("--json and --output: give one of them");
-    for (const QString &argument : args.positional())
-        errors << QStringLiteral("unexpected argument %1").arg(argument);
-    if (!errors.isEmpty()) {
-        for (const QString &error : qAsConst(errors))
-            console.error(error);
+    errors << args.unexpected();
+    if (!console.errors(errors))
         return BadInput;
-    }
     const QList<UnitState> units =
         collect(readLog(since),
                 sheet.isEmpty() ? QMap<QByteArray, QJsonObject>() : readSheetNotes(sheet), macs);
