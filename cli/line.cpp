@@ -347,9 +347,12 @@ QCoro::Task<> awaitAnswer(const Options &options, const Console &console)
     const QDeadlineTimer deadline(options.job.restartTimeoutMs);
     while (!deadline.hasExpired()) {
         QString error;
-        if (!link.isOpen() && !link.open(&error))
+        if (!link.isOpen() && !link.open(&error)) {
             co_await QCoro::sleepFor(std::chrono::milliseconds(lookMs));
-        else if ((co_await link.query(0, lookMs)).result == Link::Result::Value)
+            continue;
+        }
+        const Link::Reply reply = co_await link.query(0, lookMs);
+        if (reply.result == Link::Result::Value)
             co_return;
     }
 }

@@ -17,6 +17,10 @@
 #include <chrono>
 #include <cstdlib>
 
+// Every await stands in a statement of its own, its result named: GCC 12 mishandles an await
+// inside a condition or a short-circuit expression (the rest of a read ran with no mode; the Qt 6
+// build resumed a coroutine already gone).
+
 namespace {
 
 // While the device restarts: how often to look for it. Short, because the whole write waits on
@@ -178,11 +182,10 @@ QCoro::Task<bool> readDevice(UnitRun &unit, Run &run)
     }
     run.console().step(record.port + QStringLiteral(": reading"));
     record.before[macIndex] = co_await ask(unit, run, macIndex);
-    // One step a statement: with the read of the rest awaited inside &&, GCC 12's build read it
-    // with no mode and crashed when the mode came from the sheet.
     if (!record.before[macIndex] || !findPlan(unit, run))
         co_return false;
-    co_return co_await askTheRest(unit, run, record.before);
+    const bool read = co_await askTheRest(unit, run, record.before);
+    co_return read;
 }
 
 // Each value that differs from the device's, or with --force each one given.
@@ -381,11 +384,13 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
 
     // The steps are the README's, "What a write guarantees"; step 1, the command line, is done.
     // Step 2: the device as it is, MAC first, and the unit's plan.
-    if (!co_await readDevice(unit, run))
+    const bool read = co_await readDevice(unit, run);
+    if (!read)
         co_return batch.leave();
 
     // Nothing is sent to any unit until every unit was read and the batch makes sense.
-    if (!co_await batch.verdict(&record)) {
+    const bool proceed = co_await batch.verdict(&record);
+    if (!proceed) {
         if (run.stopStatus())
             co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
         co_return finish(unit, run, Result::Cancelled, BadInput,
@@ -511,7 +516,8 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
                          QStringLiteral("written, restarted, not verified"));
 
     // Step 7: the same unit, back,
-    if (!co_await waitForTheUnit(unit, run))
+    const bool back = co_await waitForTheUnit(unit, run);
+    if (!back)
         co_return;
 
     // and every key of the mode read back: the device as a whole must hold what it held before,
@@ -520,7 +526,8 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
     run.console().step(record.port + QStringLiteral(": reading back"));
     Values now;
     now[macIndex] = mac;
-    if (!co_await askTheRest(unit, run, now, true))
+    const bool readBack = co_await askTheRest(unit, run, now, true);
+    if (!readBack)
         co_return;
     record.after = now;
     unit.link.close();
@@ -555,7 +562,8 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
 
 QCoro::Task<> readUnit(UnitRun &unit, Run &run)
 {
-    if (co_await readDevice(unit, run))
+    const bool read = co_await readDevice(unit, run);
+    if (read)
         finish(unit, run, Result::Read, Done, QStringLiteral("read"));
 }
 
@@ -564,7 +572,8 @@ QCoro::Task<> readUnit(UnitRun &unit, Run &run)
 QCoro::Task<> auditUnit(UnitRun &unit, Run &run)
 {
     UnitRecord &record = unit.record;
-    if (!co_await readDevice(unit, run))
+    const bool read = co_await readDevice(unit, run);
+    if (!read)
         co_return;
     unit.link.close();
     QStringList differences;
@@ -751,13 +760,17 @@ QCoro::Task<> Run::work(UnitRun &unit)
     co_await QCoro::sleepFor(std::chrono::milliseconds(0));
     switch (m_job.command) {
     case Command::Read:
-        co_return co_await readUnit(unit, *this);
+        co_await readUnit(unit, *this);
+        break;
     case Command::Write:
-        co_return co_await writeUnit(unit, *this);
+        co_await writeUnit(unit, *this);
+        break;
     case Command::Reset:
-        co_return co_await resetUnit(unit, *this);
+        co_await resetUnit(unit, *this);
+        break;
     case Command::Audit:
-        co_return co_await auditUnit(unit, *this);
+        co_await auditUnit(unit, *this);
+        break;
     }
 }
 
@@ -854,7 +867,8 @@ QCoro::Task<bool> BatchVerdict::verdict(const UnitRecord *unit)
     }
     if (m_verdict)
         co_return *m_verdict;
-    co_return co_await qCoro(this, &BatchVerdict::decided);
+    const bool proceed = co_await qCoro(this, &BatchVerdict::decided);
+    co_return proceed;
 }
 
 void BatchVerdict::leave()
