@@ -212,7 +212,8 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
             inventory.warnings << QStringLiteral("warning: %1: no MAC, passed over").arg(where);
             continue;
         }
-        Unit unit{row.line, {}, {}, {}};
+        Unit unit;
+        unit.row = row.line;
         const protocol::Checked mac =
             protocol::check(protocol::parameters[0], cells.value(macColumn).toLatin1());
         if (!mac.ok()) {
@@ -231,6 +232,11 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
             const QString cell = cells.value(c);
             if (columns[c] == -1)
                 unit.mode = cell;
+            if (columns[c] == -2 && header[c] == QLatin1String("label"))
+                unit.label = cell;
+            else if (columns[c] == -2 && !cell.isEmpty() && !header[c].isEmpty() &&
+                     header[c] != QLatin1String("port") && !reportColumns.contains(header[c]))
+                unit.notes.insert(header[c], cell);
             if (columns[c] < 1 || cell.isEmpty())
                 continue;
             const protocol::Parameter &parameter = protocol::parameters[columns[c]];

@@ -6,6 +6,7 @@
 
 #include "profile.h"
 
+#include <QJsonObject>
 #include <QList>
 #include <QStringList>
 
@@ -13,11 +14,21 @@
 
 struct Unit
 {
-    int row; // the line of the file it starts on, as an editor counts it
+    int row = 0; // the line of the file it starts on, as an editor counts it
     QByteArray mac;
     QString mode;  // empty: the shared profile's
     Values values; // checked, in their plain form; the MAC is not among them
+    // What else the row says of the unit, carried into the log and the report: its label, and
+    // each other column that is no setting.
+    QString label;
+    QJsonObject notes;
 };
+
+// The columns tcprtu's report adds to a sheet's: a sheet made from a report brings them back, and
+// they are no notes.
+inline const QStringList reportColumns{"state", "result",       "status",   "verified_at",
+                                       "check", "check_values", "check_ms", "time",
+                                       "user",  "host",         "version",  "writes"};
 
 struct Inventory
 {

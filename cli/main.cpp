@@ -399,7 +399,6 @@ int run(QCoreApplication &app)
         readAuditOptions(args, &job, &errors);
         if (!inventoryFile.isEmpty()) {
             inventory = readInventory(inventoryFile, &errors);
-            job.sheetNotes = readSheetNotes(inventoryFile);
         }
         job.inventory = inventory ? &*inventory : nullptr;
         readWanted(args, &job, true, &errors, console);
@@ -410,7 +409,6 @@ int run(QCoreApplication &app)
             job.inventory = inventory ? &*inventory : nullptr;
             for (const QString &warning : inventory ? inventory->warnings : QStringList())
                 console.note(warning);
-            job.sheetNotes = readSheetNotes(inventoryFile);
         }
         readWanted(args, &job, !inventoryFile.isEmpty(), &errors, console);
         job.force = args.isSet(option::force);

@@ -161,6 +161,7 @@ bool findPlan(UnitRun &unit, Run &run)
                QStringLiteral("not in inventory, left alone"));
         return false;
     }
+    record.sheetRow = row;
     // Each row was checked against its mode before any port opened.
     if (!row->mode.isEmpty())
         record.mode = protocol::modeByKey(row->mode);
@@ -845,10 +846,9 @@ void Run::log(const UnitRecord &record)
     line.insert("command", m_job.name);
     const QString serialNumber = describePort(record.port, m_systemPorts).serialNumber;
     line.insert("serial_number", serialNumber.isEmpty() ? QJsonValue() : QJsonValue(serialNumber));
-    if (record.before[macIndex]) {
-        const QJsonObject notes = m_job.sheetNotes.value(*record.before[macIndex]);
-        for (auto it = notes.begin(); it != notes.end(); ++it)
-            line.insert(it.key(), it.value());
+    if (record.sheetRow) {
+        line.insert("label", record.sheetRow->label);
+        line.insert("notes", record.sheetRow->notes);
     }
     appendLog(line, m_console);
 }

@@ -12,7 +12,6 @@
 
 #include <QJsonObject>
 #include <QList>
-#include <QMap>
 #include <QObject>
 #include <QSerialPortInfo>
 #include <QSet>
@@ -54,8 +53,6 @@ struct Job
     bool check = false;
     CheckRequest checkRequest;
     QString checkHost;
-    // The sheet's columns that are no setting, by MAC ("label", "notes"): carried into the log.
-    QMap<QByteArray, QJsonObject> sheetNotes;
 };
 
 // One key of a write: what the device had, what it has or is to have, and how far it got.
@@ -78,7 +75,8 @@ struct UnitRecord
     QList<Row> rows;
     QString backup;
     bool restarted = false;
-    QJsonValue check; // the Modbus check's request and result, or null
+    QJsonValue check;               // the Modbus check's request and result, or null
+    const Unit *sheetRow = nullptr; // its row of the sheet, if any
     Result result = Result::Read;
     int status = Done;
     QString outcome;

@@ -33,12 +33,6 @@ enum class State
 
 const char *const stateWords[] = {"failed", "not verified", "not logged", "verified"};
 
-// The report's own columns after the MAC, label, notes and settings, which a sheet made from its
-// CSV brings back: no notes.
-const QStringList reportColumns{"state", "result",       "status",   "verified_at",
-                                "check", "check_values", "check_ms", "time",
-                                "user",  "host",         "version",  "writes"};
-
 struct UnitState
 {
     QByteArray mac;
@@ -91,8 +85,8 @@ QString checkText(const QJsonObject &check)
         .arg(checkRequest(check), checkValues(check), text(check.value("ms")));
 }
 
-QList<UnitState> collect(const QList<QJsonObject> &entries,
-                         const QMap<QByteArray, QJsonObject> &sheet, const QList<QByteArray> &macs)
+QList<UnitState> collect(const QList<QJsonObject> &entries, const QList<Unit> &sheet,
+                         const QList<QByteArray> &macs)
 {
     QMap<QByteArray, UnitState> units;
     const auto wanted = [&](const QByteArray &mac) { return macs.isEmpty() || macs.contains(mac); };
@@ -122,13 +116,13 @@ QList<UnitState> collect(const QList<QJsonObject> &entries,
         }
     }
     // The sheet is the newer word on labels, and names units never logged.
-    for (auto it = sheet.begin(); it != sheet.end(); ++it) {
-        if (!wanted(it.key()))
+    for (const Unit &row : sheet) {
+        if (!wanted(row.mac))
             continue;
-        UnitState &unit = units[it.key()];
-        unit.mac = it.key();
-        unit.label = it.value().value("label").toString();
-        unit.notes = it.value().value("notes").toObject();
+        UnitState &unit = units[row.mac];
+        unit.mac = row.mac;
+        unit.label = row.label;
+        unit.notes = row.notes;
     }
     QList<UnitState> list = units.values();
     for (UnitState &unit : list) {
@@ -345,63 +339,6 @@ QByteArray html(const QList<UnitState> &units, const QString &title)
 
 } // namespace
 
-QMap<QByteArray, QJsonObject> readSheetNotes(const QString &path)
-{
-    QMap<QByteArray, QJsonObject> notes;
-    QStringList errors;
-    const std::optional<QByteArray> bytes = readSmallFile(path, 1024 * 1024, &errors);
-    if (!bytes)
-        return notes;
-    QList<QStringList> rows;
-    if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive)) {
-        const QJsonArray array = QJsonDocument::fromJson(*bytes).array();
-        QStringList header;
-        for (const QJsonValue &value : array) {
-            for (const QString &key : value.toObject().keys()) {
-                if (!header.contains(key))
-                    header << key;
-            }
-        }
-        rows << header;
-        for (const QJsonValue &value : array) {
-            QStringList row;
-            for (const QString &key : qAsConst(header))
-                row << text(value.toObject().value(key));
-            rows << row;
-        }
-    } else {
-        QStringList ignored; // the sheet's reader has reported its mistakes
-        for (const CsvRow &row : parseCsv(sheetText(*bytes), &ignored))
-            rows << row.cells;
-    }
-    if (rows.isEmpty())
-        return notes;
-    QStringList header = rows.takeFirst();
-    for (QString &name : header)
-        name = name.simplified().toLower();
-    const int macColumn = int(header.indexOf(QStringLiteral("mac")));
-    for (const QStringList &row : qAsConst(rows)) {
-        const protocol::Checked mac =
-            protocol::check(protocol::parameters[0], row.value(macColumn).toLatin1());
-        if (!mac.ok())
-            continue;
-        QJsonObject unit{{"label", QString()}, {"notes", QJsonObject()}};
-        QJsonObject other;
-        for (int c = 0; c < header.size(); ++c) {
-            const QString &name = header[c];
-            if (name == QLatin1String("label"))
-                unit.insert("label", row.value(c));
-            else if (!row.value(c).isEmpty() && protocol::parameterIndex(name) < 0 &&
-                     name != QLatin1String("mode") && name != QLatin1String("port") &&
-                     !reportColumns.contains(name))
-                other.insert(name, row.value(c));
-        }
-        unit.insert("notes", other);
-        notes.insert(mac.value, unit);
-    }
-    return notes;
-}
-
 int runReport(const Arguments &args, const Console &console)
 {
     QStringList errors;
@@ -414,9 +351,10 @@ int runReport(const Arguments &args, const Console &console)
             errors << QStringLiteral("--mac %1: must be %2").arg(given, mac.rule);
     }
     const std::optional<QDateTime> since = readSince(args, &errors);
-    const QString sheet = args.value(option::inventory);
-    if (!sheet.isEmpty())
-        readInventory(sheet, &errors);
+    const QString sheetFile = args.value(option::inventory);
+    std::optional<Inventory> sheet;
+    if (!sheetFile.isEmpty())
+        sheet = readInventory(sheetFile, &errors);
     const QString output = args.value(option::output);
     const QString form = output.section(QLatin1Char('.'), -1).toLower();
     if (!output.isEmpty() && form != QLatin1String("html") && form != QLatin1String("htm") &&
@@ -429,8 +367,7 @@ int runReport(const Arguments &args, const Console &console)
     if (!console.errors(errors))
         return BadInput;
     const QList<UnitState> units =
-        collect(readLog(since),
-                sheet.isEmpty() ? QMap<QByteArray, QJsonObject>() : readSheetNotes(sheet), macs);
+        collect(readLog(since), sheet ? sheet->units : QList<Unit>(), macs);
     if (units.isEmpty())
         console.note(
             QStringLiteral("no unit logged%1 (%2)")

@@ -513,7 +513,11 @@ void CliTest::run_data()
                        "@d/units.csv",
                        "0 log"}
         << QStringList{"audit    @0  02:00:00:00:00:01  matches",
-                       "audit    @1  02:00:00:00:00:02  differs", "!@2", noChange, noRestart};
+                       "audit    @1  02:00:00:00:00:02  differs",
+                       "!@2",
+                       noChange,
+                       noRestart,
+                       "\"label\":\"Pump 1\""};
     QTest::newRow("audit: each unit's result and the check")
         << QStringList{unit1 + " --ip 127.0.83.2 --tcp-port 15084", unit2, unit3}
         << QStringList{QString(sheet).replace("83.1", "83.2"),
