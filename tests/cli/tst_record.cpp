@@ -16,9 +16,9 @@ namespace {
 // 02:00:00:00:00:MAC-END, on day DAY of December 2026. A write that verified holds its keys after
 // it; one that did not read back only sent them. label=... and check=VALUES go in as they are
 // ('~' for a blank).
-QByteArray entry(const QString &spec)
+QByteArray entry(const QString &shorthand)
 {
-    const QStringList words = spec.split(' ');
+    const QStringList words = shorthand.split(' ');
     const QString mac = "02:00:00:00:00:" + words[0];
     QJsonObject before{{"mac", mac}, {"mode", "tcp-rtu"}, {"ip", "192.168.0.10"}};
     QJsonObject changed;
@@ -78,7 +78,7 @@ private slots:
 
 void RecordTest::run_data()
 {
-    // Files: "NAME SPEC|SPEC|..." with the machine's log named "log", or "NAME TEXT" for any
+    // Files: "NAME ENTRY|ENTRY|..." with the machine's log named "log", or "NAME TEXT" for any
     // other file: a sheet as it is, else "|" between lines, each as entry() makes it or as it is
     // where it starts with "{". Steps: the exit status, then tcprtu's arguments ('~' a blank;
     // @d the row's directory). Patterns: regular expressions in the last run's output, a leading
@@ -172,8 +172,8 @@ void RecordTest::run()
             out.write(body.toUtf8());
             continue;
         }
-        for (const QString &spec : body.split('|'))
-            out.write((spec.startsWith('{') ? spec.toUtf8() : entry(spec)) + '\n');
+        for (const QString &shorthand : body.split('|'))
+            out.write((shorthand.startsWith('{') ? shorthand.toUtf8() : entry(shorthand)) + '\n');
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_STATE_HOME", dir.filePath("state"));
@@ -211,10 +211,10 @@ void RecordTest::html()
     QVERIFY(QDir().mkpath(QFileInfo(log).path()));
     QFile out(log);
     QVERIFY(out.open(QIODevice::WriteOnly));
-    for (const char *spec :
+    for (const char *shorthand :
          {"01 write verified 0 01 ip=10.0.0.1 label=</td><script>alert(1)</script>&amp;",
           "02 write refused 5 02", "03 write written-unverified 0 02 ip=10.0.0.3"})
-        out.write(entry(QString::fromUtf8(spec)) + '\n');
+        out.write(entry(QString::fromUtf8(shorthand)) + '\n');
     out.close();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_STATE_HOME", dir.filePath("state"));
