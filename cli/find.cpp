@@ -58,9 +58,7 @@ void Finder::done(int i, const QString &status, const QByteArray &mac)
 {
     m_links[size_t(i)]->close();
     m_found[i].status = status;
-    // Spelt as every other command spells a MAC.
-    const QByteArray normalized = protocol::normalizedMac(mac);
-    m_found[i].mac = normalized.isEmpty() ? mac : normalized;
+    m_found[i].mac = protocol::answeredMac(mac);
     if (--m_running == 0)
         emit finished();
 }

@@ -332,9 +332,7 @@ QCoro::Task<bool> waitForTheUnit(UnitRun &unit, Run &run)
                 reply = co_await unit.link.query(macIndex, probeMs);
             }
             if (reply.result == Link::Result::Value) {
-                const protocol::Checked mac =
-                    protocol::check(protocol::parameters[macIndex], reply.text);
-                const QByteArray found = mac.ok() ? mac.value : reply.text;
+                const QByteArray found = protocol::answeredMac(reply.text);
                 if (found != *record.before[macIndex]) {
                     finish(unit, run, Result::AnotherUnit, Differs,
                            QStringLiteral("another unit answered after the restart: MAC %1, not "
@@ -614,14 +612,11 @@ QCoro::Task<> resetUnit(UnitRun &unit, Run &run)
         co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
     if (reply.result == Link::Result::Lost)
         co_return finish(unit, run, Result::Lost, PortFailed, lostLine());
-    if (reply.result == Link::Result::Value) {
-        const protocol::Checked checked =
-            protocol::check(protocol::parameters[macIndex], reply.text);
-        record.before[macIndex] = checked.ok() ? checked.value : reply.text;
-    } else {
+    if (reply.result == Link::Result::Value)
+        record.before[macIndex] = protocol::answeredMac(reply.text);
+    else
         run.console().note(record.port + QStringLiteral(": warning: no MAC answered; restarting "
                                                         "all the same"));
-    }
     if (run.stopStatus())
         co_return interrupted(unit, run, QStringLiteral("interrupted, nothing sent"));
     unit.sending = true;

@@ -125,6 +125,12 @@ QByteArray beforeZero(const QByteArray &reply)
 
 } // namespace
 
+QByteArray answeredMac(const QByteArray &answer)
+{
+    const QByteArray mac = normalizedMac(answer);
+    return mac.isEmpty() ? answer : mac;
+}
+
 QByteArray normalizedMac(const QByteArray &text)
 {
     constexpr int bytes = 6;

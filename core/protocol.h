@@ -161,6 +161,8 @@ struct Checked
 // A MAC as every part of the program spells it, upper case with colons, from six hexadecimal
 // bytes in any letter case separated by ':' or '-' or not at all; empty when it is none.
 QByteArray normalizedMac(const QByteArray &text);
+// A MAC a device answered, spelt so; as it is when it is none.
+QByteArray answeredMac(const QByteArray &answer);
 
 // `text` is spelt as on the wire: parity as its code. A MAC is checked for its form only, and
 // comes back as normalizedMac() spells it, so that two spellings of one address compare equal.
