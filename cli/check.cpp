@@ -25,6 +25,7 @@ const char checkExitStatuses[] =
 ModbusCheck::ModbusCheck(CheckRequest request, QObject *parent)
     : QObject(parent), m_request(std::move(request))
 {
+    qRegisterMetaType<CheckResult>();
 }
 
 void ModbusCheck::start()

@@ -266,7 +266,6 @@ QCoro::Task<QString> checkModbus(UnitRun &unit, Run &run, const Values &now)
                            .arg(request.unit)
                            .arg(request.host)
                            .arg(request.port));
-    qRegisterMetaType<CheckResult>();
     ModbusCheck check(request);
     check.start();
     const CheckResult result = co_await qCoro(&check, &ModbusCheck::finished);
