@@ -395,21 +395,17 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--output: one port only");
     }
     std::optional<Inventory> inventory;
+    if ((verb == Verb::Write || verb == Verb::Audit) && !inventoryFile.isEmpty()) {
+        inventory = readInventory(inventoryFile, &errors);
+        job.inventory = inventory ? &*inventory : nullptr;
+        for (const QString &warning : inventory ? inventory->warnings : QStringList())
+            console.note(warning);
+    }
     if (verb == Verb::Audit) {
         readAuditOptions(args, &job, &errors);
-        if (!inventoryFile.isEmpty()) {
-            inventory = readInventory(inventoryFile, &errors);
-        }
-        job.inventory = inventory ? &*inventory : nullptr;
         readWanted(args, &job, true, &errors, console);
     }
     if (verb == Verb::Write) {
-        if (!inventoryFile.isEmpty()) {
-            inventory = readInventory(inventoryFile, &errors);
-            job.inventory = inventory ? &*inventory : nullptr;
-            for (const QString &warning : inventory ? inventory->warnings : QStringList())
-                console.note(warning);
-        }
         readWanted(args, &job, !inventoryFile.isEmpty(), &errors, console);
         job.force = args.isSet(option::force);
         job.dryRun = args.isSet(option::dryRun);
@@ -436,12 +432,6 @@ int run(QCoreApplication &app)
             errors << QStringLiteral("--unit, --read, --input and --check-host go with --check");
         if (job.check && !job.verify)
             errors << QStringLiteral("--check and --no-verify: the check needs the device back");
-        if (inventory && errors.isEmpty()) {
-            errors << rowProblems(*inventory, job.mode, args.value(option::mode), job.wanted,
-                                  job.check);
-            for (const QString &warning : rowsOverShared(*inventory, job.wanted))
-                console.note(warning);
-        }
         if (job.check && job.mode && job.mode != &protocol::modes[0])
             errors << QStringLiteral("--check: only in mode %1, where the converter serves "
                                      "Modbus TCP")
@@ -455,6 +445,14 @@ int run(QCoreApplication &app)
                 errors << QStringLiteral("--restart-timeout: must be seconds, above 0 and at "
                                          "most 3600");
         }
+    }
+    // Each row against its mode, and each cell that goes over a shared value, before any port
+    // opens: an audit judges by the same plan a write would send.
+    if (inventory && errors.isEmpty()) {
+        errors << rowProblems(*inventory, job.mode, args.value(option::mode), job.wanted,
+                              job.check);
+        for (const QString &warning : rowsOverShared(*inventory, job.wanted))
+            console.note(warning);
     }
     if (!console.errors(errors))
         return BadInput;

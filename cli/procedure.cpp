@@ -59,7 +59,9 @@ QString macOf(const UnitRecord &record)
     return QString::fromLatin1(record.before[macIndex].value_or("-"));
 }
 
-// The unit's end: a failure is said at once on standard error, then the run hears of it.
+// The unit's end: a failure is said at once on standard error, then the run hears of it. A
+// signal that came before the end decides how the unit ended, whatever step it cut short: what
+// that step found is said in the outcome.
 void finish(UnitRun &unit, Run &run, Result result, int status, const QString &outcome)
 {
     UnitRecord &record = unit.record;
@@ -67,11 +69,16 @@ void finish(UnitRun &unit, Run &run, Result result, int status, const QString &o
         return;
     record.done = true;
     unit.link.close();
+    QString said = outcome;
+    if (run.stopStatus() && result != Result::Interrupted && result != Result::NotInInventory) {
+        said = QStringLiteral("interrupted; ") + outcome;
+        result = Result::Interrupted;
+    }
     record.result = result;
     record.status = result == Result::Interrupted ? run.stopStatus() : status;
-    record.outcome = outcome.section(QLatin1Char('\n'), 0, 0);
+    record.outcome = said.section(QLatin1Char('\n'), 0, 0);
     if (record.status != Done)
-        run.console().error(record.port + QStringLiteral(": ") + outcome);
+        run.console().error(record.port + QStringLiteral(": ") + said);
     run.ended(unit);
 }
 
@@ -135,14 +142,117 @@ QCoro::Task<std::optional<QByteArray>> ask(UnitRun &unit, Run &run, int index,
     co_return std::nullopt;
 }
 
-// Every key of the unit's mode, into `values`, the MAC already there.
+// Every key of the unit's mode into `values`, the MAC already there; with a brief job only the
+// keys it gives the unit.
 QCoro::Task<bool> askTheRest(UnitRun &unit, Run &run, Values &values, bool afterRestart = false)
 {
     for (int i = macIndex + 1; i < unit.record.mode->queried; ++i) {
+        if (run.job().brief && !unit.record.wanted[size_t(i)])
+            continue;
         const std::optional<QByteArray> value = co_await ask(unit, run, i, afterRestart);
         if (!value)
             co_return false;
         values[size_t(i)] = value;
+    }
+    co_return true;
+}
+
+// A device that restarts, or may still be restarting, is looked for until it answers with its
+// MAC, for up to --restart-timeout: the port reopened as a USB converter may vanish meanwhile.
+// Each wait is a plain sleep, and a stop request is looked at after it: a wait that two events
+// could end would be ended twice when both fall due in one turn of the event loop. The MAC
+// answered, or nothing once the unit has ended.
+QCoro::Task<std::optional<QByteArray>> lookForTheDevice(UnitRun &unit, Run &run, bool restarted)
+{
+    UnitRecord &record = unit.record;
+    const Job &job = run.job();
+    const QDeadlineTimer deadline(job.restartTimeoutMs);
+    const QString cutShort = restarted
+                                 ? QStringLiteral("restarted; interrupted before it was verified")
+                                 : QStringLiteral("interrupted, nothing sent");
+    run.console().step(record.port + (restarted
+                                          ? QStringLiteral(": waiting for the device to come back")
+                                          : QStringLiteral(": waiting for the device to answer")));
+    QString detail;
+    // The restart command has only just left: the device is not back yet.
+    bool wait = restarted;
+    for (;;) {
+        if (wait)
+            co_await QCoro::sleepFor(std::chrono::milliseconds(probeMs));
+        wait = true;
+        if (run.stopStatus()) {
+            interrupted(unit, run, cutShort);
+            co_return std::nullopt;
+        }
+        QString error;
+        if (unit.link.isOpen() || unit.link.open(&error)) {
+            QElapsedTimer sinceLook;
+            sinceLook.start();
+            Link::Reply reply = co_await unit.link.query(macIndex, probeMs);
+            // A look that found no answer is followed at once by the next.
+            while (reply.result == Link::Result::NoAnswer && !deadline.hasExpired()) {
+                sinceLook.start();
+                reply = co_await unit.link.query(macIndex, probeMs);
+            }
+            if (reply.result == Link::Result::Value) {
+                // The answer may be to an earlier look while the latest one is still on its way:
+                // let the line fall quiet, or the device would take that look and the next
+                // question as one.
+                const qint64 settle = ReplyFramer::quietMs - sinceLook.elapsed();
+                if (settle > 0)
+                    co_await QCoro::sleepFor(std::chrono::milliseconds(settle));
+                if (run.stopStatus()) {
+                    interrupted(unit, run, cutShort);
+                    co_return std::nullopt;
+                }
+                co_return protocol::answeredMac(reply.text);
+            }
+            if (reply.result == Link::Result::Stopped) {
+                interrupted(unit, run, cutShort);
+                co_return std::nullopt;
+            }
+            if (reply.result == Link::Result::Lost)
+                unit.link.close();
+            detail = reply.result == Link::Result::Lost ? lostLine()
+                     : reply.result == Link::Result::NoAnswer
+                         ? QStringLiteral("no answer")
+                         : QStringLiteral("answered ") + quoted(reply.text);
+        } else {
+            detail = error;
+        }
+        if (!deadline.hasExpired())
+            continue;
+        if (!restarted) {
+            finish(unit, run, Result::NoAnswer, NoAnswer,
+                   QStringLiteral("the device did not answer within %1 s (%2): check the cable, "
+                                  "the port and the device's mode")
+                       .arg(job.restartTimeoutMs / 1000.0)
+                       .arg(detail));
+            co_return std::nullopt;
+        }
+        finish(unit, run, Result::NotBack, NoAnswer,
+               QStringLiteral("the device did not come back within %1 s of its restart (%2); it "
+                              "had accepted every change. Once it is up, read it back: tcprtu "
+                              "read --port %3 --mode %4")
+                   .arg(job.restartTimeoutMs / 1000.0)
+                   .arg(detail, record.port, record.mode->key));
+        co_return std::nullopt;
+    }
+}
+
+// After the restart: the same unit, answering again. False once the unit has ended.
+QCoro::Task<bool> waitForTheUnit(UnitRun &unit, Run &run)
+{
+    UnitRecord &record = unit.record;
+    const std::optional<QByteArray> found = co_await lookForTheDevice(unit, run, true);
+    if (!found)
+        co_return false;
+    if (*found != *record.before[macIndex]) {
+        finish(unit, run, Result::AnotherUnit, Differs,
+               QStringLiteral("another unit answered after the restart: MAC %1, not %2; nothing "
+                              "else judged")
+                   .arg(QString::fromLatin1(*found), macOf(record)));
+        co_return false;
     }
     co_return true;
 }
@@ -182,25 +292,33 @@ QCoro::Task<bool> readDevice(UnitRun &unit, Run &run)
         co_return false;
     }
     run.console().step(record.port + QStringLiteral(": reading"));
-    record.before[macIndex] = co_await ask(unit, run, macIndex);
+    if (run.job().awaitDevice)
+        record.before[macIndex] = co_await lookForTheDevice(unit, run, false);
+    else
+        record.before[macIndex] = co_await ask(unit, run, macIndex);
     if (!record.before[macIndex] || !findPlan(unit, run))
         co_return false;
     const bool read = co_await askTheRest(unit, run, record.before);
     co_return read;
 }
 
-// Each value that differs from the device's, or with --force each one given.
+// Each value that differs from the device's, or with --force each one given; a brief write has
+// read only the keys it gives.
 int compare(UnitRecord &record, const Job &job)
 {
     int changes = 0;
     for (int k = 0; k < record.mode->written; ++k) {
         const int index = k + 1; // writable parameter k, as the core lays them out
+        if (!record.before[size_t(index)])
+            continue;
         const QByteArray &before = *record.before[size_t(index)];
         const std::optional<QByteArray> &value = record.wanted[size_t(index)];
-        const bool change = value && (job.force || *value != before);
+        const bool change =
+            value && (job.force || job.forceKeys.contains(index) || *value != before);
         changes += change;
         record.rows << Row{index, before, change ? *value : before,
-                           change ? (job.dryRun ? wouldWrite : notSent) : unchanged};
+                           change ? (job.dryRun ? wouldWrite : notSent) : unchanged,
+                           change ? *value : QByteArray()};
     }
     return changes;
 }
@@ -306,73 +424,6 @@ void finishChecked(UnitRun &unit, Run &run, Result done, const QString &outcome,
            outcome + QStringLiteral("; ") + checked);
 }
 
-// After the restart: the same unit, answering again. False once the unit has ended.
-QCoro::Task<bool> waitForTheUnit(UnitRun &unit, Run &run)
-{
-    UnitRecord &record = unit.record;
-    const Job &job = run.job();
-    const QDeadlineTimer deadline(job.restartTimeoutMs);
-    run.console().step(record.port + QStringLiteral(": waiting for the device to come back"));
-    QString detail;
-    for (;;) {
-        co_await qCoro(&run, &Run::stopping, std::chrono::milliseconds(probeMs));
-        if (run.stopStatus()) {
-            interrupted(unit, run, QStringLiteral("restarted; interrupted before it was verified"));
-            co_return false;
-        }
-        QString error;
-        if (unit.link.isOpen() || unit.link.open(&error)) {
-            QElapsedTimer sinceLook;
-            sinceLook.start();
-            Link::Reply reply = co_await unit.link.query(macIndex, probeMs);
-            // A look that found no answer is followed at once by the next.
-            while (reply.result == Link::Result::NoAnswer && !deadline.hasExpired()) {
-                sinceLook.start();
-                reply = co_await unit.link.query(macIndex, probeMs);
-            }
-            if (reply.result == Link::Result::Value) {
-                const QByteArray found = protocol::answeredMac(reply.text);
-                if (found != *record.before[macIndex]) {
-                    finish(unit, run, Result::AnotherUnit, Differs,
-                           QStringLiteral("another unit answered after the restart: MAC %1, not "
-                                          "%2; nothing else judged")
-                               .arg(QString::fromLatin1(found), macOf(record)));
-                    co_return false;
-                }
-                // The answer may be to an earlier look while the latest one is still on its way:
-                // let the line fall quiet, or the device would take that look and the next
-                // question as one.
-                const qint64 settle = ReplyFramer::quietMs - sinceLook.elapsed();
-                if (settle > 0)
-                    co_await QCoro::sleepFor(std::chrono::milliseconds(settle));
-                co_return true;
-            }
-            if (reply.result == Link::Result::Stopped) {
-                interrupted(unit, run,
-                            QStringLiteral("restarted; interrupted before it was verified"));
-                co_return false;
-            }
-            if (reply.result == Link::Result::Lost)
-                unit.link.close();
-            detail = reply.result == Link::Result::Lost ? lostLine()
-                     : reply.result == Link::Result::NoAnswer
-                         ? QStringLiteral("no answer")
-                         : QStringLiteral("answered ") + quoted(reply.text);
-        } else {
-            detail = error;
-        }
-        if (deadline.hasExpired()) {
-            finish(unit, run, Result::NotBack, NoAnswer,
-                   QStringLiteral("the device did not come back within %1 s of its restart (%2); "
-                                  "it had accepted every change. Once it is up, read it back: "
-                                  "tcprtu read --port %3 --mode %4")
-                       .arg(job.restartTimeoutMs / 1000.0)
-                       .arg(detail, record.port, record.mode->key));
-            co_return false;
-        }
-    }
-}
-
 // The whole write of one unit, in the order the README promises.
 QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
 {
@@ -476,7 +527,9 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
         stopped = {Result::Interrupted, QStringLiteral("interrupted")};
     if (stopped) {
         const QString staged = co_await putBackAccepted(unit, run);
-        const int status = stopped->first == Result::Lost ? PortFailed : Refused;
+        const int status = stopped->first == Result::Lost ? PortFailed
+                           : staged.isEmpty()             ? Refused
+                                                          : Staged;
         co_return finish(unit, run, stopped->first, status, stopped->second + staged);
     }
 
@@ -581,7 +634,7 @@ QCoro::Task<> auditUnit(UnitRun &unit, Run &run)
             continue;
         const QByteArray &held = *record.before[size_t(i)];
         const bool same = held == *planned;
-        record.rows << Row{i, held, *planned, same ? asPlanned : notAsPlanned};
+        record.rows << Row{i, held, *planned, same ? asPlanned : notAsPlanned, {}};
         if (!same)
             differences << QStringLiteral("%1 is %2, planned %3")
                                .arg(protocol::parameters[i].key,
@@ -649,11 +702,17 @@ bool judgeBatch(const QList<const UnitRecord *> &units, bool force, const Consol
     return problems.isEmpty();
 }
 
+// The keys that were read, as a profile; null when nothing was.
 QJsonValue profileOrNull(const protocol::Mode *mode, const std::optional<Values> &values)
 {
     if (!mode || !values)
         return QJsonValue::Null;
-    return toJson(*mode, *values);
+    QJsonObject profile = toJson(*mode, *values);
+    for (int i = 0; i < mode->queried; ++i) {
+        if (!(*values)[size_t(i)])
+            profile.remove(protocol::parameters[i].key);
+    }
+    return profile;
 }
 
 } // namespace
@@ -662,14 +721,26 @@ QJsonObject UnitRecord::keys(std::initializer_list<const char *> statuses) const
 {
     QJsonObject object;
     for (const Row &row : rows) {
-        if (std::find(statuses.begin(), statuses.end(), row.status) == statuses.end())
+        // A key read back otherwise than it was before, unsent, is no key of this write's.
+        if (std::find(statuses.begin(), statuses.end(), row.status) == statuses.end() ||
+            (row.status != putBack && row.sent.isEmpty()))
             continue;
-        Values value;
-        value[size_t(row.index)] = row.status == putBack ? row.before : row.after;
         object.insert(protocol::parameters[row.index].key,
-                      valueJson(protocol::parameters[row.index], *value[size_t(row.index)]));
+                      valueJson(protocol::parameters[row.index],
+                                row.status == putBack ? row.before : row.sent));
     }
     return object;
+}
+
+bool UnitRecord::readWhole() const
+{
+    if (!mode)
+        return false;
+    for (int i = 0; i < mode->queried; ++i) {
+        if (!before[size_t(i)] && (!brief || i == macIndex || wanted[size_t(i)]))
+            return false;
+    }
+    return true;
 }
 
 QJsonObject UnitRecord::toJson() const
@@ -681,8 +752,6 @@ QJsonObject UnitRecord::toJson() const
             wantedKeys.insert(protocol::parameters[i].key,
                               valueJson(protocol::parameters[i], *wanted[size_t(i)]));
     }
-    const bool read = mode && std::all_of(before.begin(), before.begin() + mode->queried,
-                                          [](const auto &value) { return value.has_value(); });
     return {
         {"port", port},
         {"mac", unitMac ? QJsonValue(QString::fromLatin1(*unitMac)) : QJsonValue()},
@@ -690,10 +759,11 @@ QJsonObject UnitRecord::toJson() const
         {"result", word(result)},
         {"status", status},
         {"wanted", wantedKeys},
-        {"before", profileOrNull(mode, read ? std::optional<Values>(before) : std::nullopt)},
+        {"before", profileOrNull(mode, readWhole() ? std::optional<Values>(before) : std::nullopt)},
         {"after", profileOrNull(mode, after)},
         {"sent", keys({accepted, written, verified, differs})},
         {"staged", keys({mayBeStaged})},
+        {"put_back", keys({putBack})},
         {"restarted", restarted},
         {"check", check},
         {"backup", backup.isEmpty() ? QJsonValue() : QJsonValue(backup)},
@@ -702,8 +772,9 @@ QJsonObject UnitRecord::toJson() const
 
 QString putBackCommand(const UnitRecord &record)
 {
-    if (!record.backup.isEmpty())
-        return QStringLiteral("tcprtu write --port %1 --force %2").arg(record.port, record.backup);
+    const QString backup = record.backup.isEmpty() ? record.restoreFrom : record.backup;
+    if (!backup.isEmpty())
+        return QStringLiteral("tcprtu write --port %1 --force %2").arg(record.port, backup);
     // The device still reports its old values while the new ones wait, so only --force sends them.
     QString sets;
     for (const Row &row : record.rows) {
@@ -722,6 +793,8 @@ UnitRun::UnitRun(const QString &port, const Job &job, const Console &console)
     record.port = port;
     record.mode = job.mode;
     record.wanted = job.wanted;
+    record.brief = job.brief;
+    record.restoreFrom = job.restoreFrom;
 }
 
 Run::Run(const Job &job, const QStringList &ports, const Console &console)
@@ -786,7 +859,6 @@ void Run::stop(int status)
         return;
     m_stopStatus = status;
     m_batch->stop();
-    emit stopping();
     for (const auto &unit : m_units) {
         if (!unit->record.done && !unit->sending)
             unit->link.cancel();

@@ -41,10 +41,19 @@ struct Job
     // left alone.
     const Inventory *inventory = nullptr;
     bool force = false;
+    // Keys sent even when the device reports the value already: a change that may be staged
+    // hides behind the value the device still runs.
+    QSet<int> forceKeys;
     bool dryRun = false;
     bool verify = true;
     bool backup = true;
     QString backupFile; // empty: a new file in the default place
+    // The backup that puts the unit back as it was, when this write saves none of its own.
+    QString restoreFrom;
+    // Only the MAC and the keys wanted are read, before the write and after its restart.
+    bool brief = false;
+    // The device may still be restarting: it is looked for before it is read.
+    bool awaitDevice = false;
     int timeoutMs = 1000;
     qint32 baud = 9600;
     int restartTimeoutMs = 15000;
@@ -62,6 +71,7 @@ struct Row
     QByteArray before;
     QByteArray after;
     QString status;
+    QByteArray sent; // the value the write sends, or empty
 };
 
 // What happened to one unit: the table, --json and the log are made from it.
@@ -74,16 +84,20 @@ struct UnitRecord
     std::optional<Values> after; // as read back after the restart
     QList<Row> rows;
     QString backup;
+    QString restoreFrom; // a backup saved before this write, which restores the unit
     bool restarted = false;
     QJsonValue check;               // the Modbus check's request and result, or null
     const Unit *sheetRow = nullptr; // its row of the sheet, if any
+    bool brief = false;             // only the MAC and the keys wanted were to be read
     Result result = Result::Read;
     int status = Done;
     QString outcome;
     bool done = false;
 
-    // The keys with the given statuses, and their values as the device would run them.
+    // The keys with the given statuses, and their values: as sent, or as put back.
     QJsonObject keys(std::initializer_list<const char *> statuses) const;
+    // Whether every key the command was to read was read.
+    bool readWhole() const;
     QJsonObject toJson() const;
 };
 
@@ -158,7 +172,6 @@ public:
     void ended(UnitRun &unit);
 
 signals:
-    void stopping();
     void allEnded();
 
 private:

@@ -15,6 +15,7 @@ enum Status
     Refused = 5,
     Differs = 6,
     OutputFailed = 7,
+    Staged = 8, // a change may still be staged in the device: named, with what puts it back
     // 128 + the signal's number when a signal ended the run
 };
 
@@ -36,6 +37,8 @@ inline constexpr ExitStatus exitStatuses[] = {
     {"6", "read back after the restart, the device differs from what it must hold now, or "
           "another unit answered"},
     {"7", "the results could not be written: standard output or the --output file"},
+    {"8", "a change could not be put back and may still be staged in the device: the keys and "
+          "the command that puts them back are named"},
     {"130, 143, 129", "interrupted by Ctrl-C, SIGTERM or SIGHUP (128 + the signal's number)"},
 };
 // clang-format on
@@ -93,8 +96,8 @@ inline constexpr ResultWord resultWords[] = {
     {Result::NoAnswer,           "no-answer",           "4", "no usable answer within the time-out, or an error reply"},
     {Result::NotBack,            "not-back",            "4", "restarted, but the device did not answer again within --restart-timeout: written, not verified"},
     {Result::RestartUnconfirmed, "restart-unconfirmed", "3", "the restart command did not leave the adapter in time; it may or may not have reached the device"},
-    {Result::Refused,            "refused",             "5", "the device refused a change; what it had accepted was put back"},
-    {Result::Unanswered,         "unanswered",          "5", "the device did not answer a change; it and what was accepted were put back"},
+    {Result::Refused,            "refused",             "5,8", "the device refused a change; what it had accepted was put back (8: what could not be is named in staged)"},
+    {Result::Unanswered,         "unanswered",          "5,8", "the device did not answer a change; it and what was accepted were put back (8: what could not be is named in staged)"},
     {Result::Differs,            "differs",             "6", "read back after the restart, or in an audit, a key differs from what the device must hold"},
     {Result::AnotherUnit,        "another-unit",        "6", "another MAC answered after the restart: nothing else judged"},
     {Result::CheckFailed,        "check-failed",        "3-5", "verified, but the Modbus request through the converter failed (the check's status)"},

@@ -9,9 +9,12 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -68,13 +71,15 @@ public:
     }
 
     std::unique_ptr<QProcess> start(const QString &arguments, const QString &outputFile = {},
-                                    QProcess *outputReader = nullptr)
+                                    QProcess *outputReader = nullptr, const QString &errorFile = {})
     {
         auto tcprtu = std::make_unique<QProcess>();
         tcprtu->setProcessEnvironment(m_environment);
         tcprtu->setWorkingDirectory(m_dir.path());
         if (!outputFile.isEmpty())
             tcprtu->setStandardOutputFile(outputFile);
+        if (!errorFile.isEmpty())
+            tcprtu->setStandardErrorFile(errorFile);
         if (outputReader)
             tcprtu->setStandardOutputProcess(outputReader);
         tcprtu->start(TCPRTU_BINARY, expand(arguments).split(' ', Qt::SkipEmptyParts));
@@ -127,6 +132,51 @@ private:
     bool m_started = true;
 };
 
+// Standard error as a terminal gives it: a pipe that the test reads, and that it can fill, as a
+// terminal paused with Ctrl-S, so that the program blocks on its next line.
+class Terminal
+{
+public:
+    explicit Terminal(const QString &path) : path(path)
+    {
+        ::mkfifo(QFile::encodeName(path).constData(), 0600);
+        m_reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+        m_writer = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+    }
+    ~Terminal()
+    {
+        ::close(m_reader);
+        ::close(m_writer);
+    }
+
+    // What came within waitMs; false when nothing did.
+    bool read(int waitMs)
+    {
+        pollfd ready{m_reader, POLLIN, 0};
+        if (::poll(&ready, 1, waitMs) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t size = 0;
+        while ((size = ::read(m_reader, buffer, sizeof buffer)) > 0)
+            text += QByteArray(buffer, int(size)).replace(filler, "");
+        return true;
+    }
+    void pause()
+    {
+        const QByteArray block(4096, filler);
+        while (::write(m_writer, block.constData(), size_t(block.size())) > 0)
+            ;
+    }
+
+    const QString path;
+    QByteArray text;
+
+private:
+    static constexpr char filler = '\x01';
+    int m_reader = -1;
+    int m_writer = -1;
+};
+
 void verifyFragments(const Bench &bench, const QString &output, const QStringList &fragments)
 {
     for (const QString &fragment : fragments) {
@@ -139,7 +189,7 @@ void verifyFragments(const Bench &bench, const QString &output, const QStringLis
 QString finished(QProcess &tcprtu, int status)
 {
     // Every run here takes a second or two; one that takes longer is stuck.
-    if (!tcprtu.waitForFinished(8000))
+    if (tcprtu.state() != QProcess::NotRunning && !tcprtu.waitForFinished(8000))
         return "still running";
     const QString output = tcprtu.readAllStandardOutput() + tcprtu.readAllStandardError();
     if (tcprtu.exitStatus() != QProcess::NormalExit || tcprtu.exitCode() != status)
@@ -348,10 +398,23 @@ void CliTest::run_data()
         << QStringList{"answered \"ERR refused\" to mask=255.255.0.0",
                        "ip put back to 192.168.0.10", noRestart, "\"result\":\"refused\""};
     QTest::newRow("a change left unanswered is put back too")
-        << QStringList{"--reply CHANGE~MASK:="}
+        << QStringList{"--reply CHANGE~MASK:255.255.0.0="}
         << QStringList{"5 " + write + "--set ip=192.168.0.20 --set mask=255.255.0.0"}
-        << QStringList{"did not answer mask=255.255.0.0", "<- \"CHANGE MASK:255.255.255.0\"",
-                       "<- \"CHANGE IP:192.168.0.10\"", noRestart, "\"result\":\"unanswered\""};
+        << QStringList{"did not answer mask=255.255.0.0",
+                       "<- \"CHANGE MASK:255.255.255.0\"",
+                       "<- \"CHANGE IP:192.168.0.10\"",
+                       noRestart,
+                       "\"result\":\"unanswered\"",
+                       "\"put_back\":{\"ip\":\"192.168.0.10\",\"mask\":\"255.255.255.0\"}",
+                       "\"staged\":{}"};
+    QTest::newRow("a change that cannot be put back: status 8, named with its put-back command")
+        << QStringList{"--reply CHANGE~MASK:= --reply CHANGE~IP:192.168.0.10=ERR\\r\\n"}
+        << QStringList{"8 " + write +
+                       "--set ip=192.168.0.20 --set mask=255.255.0.0 --backup @d/b.json"}
+        << QStringList{"ip, mask may be staged in the device and take effect at its next restart; "
+                       "to put them back: tcprtu write --port @0 --force @d/b.json",
+                       "\"staged\":{\"ip\":\"192.168.0.20\",\"mask\":\"255.255.0.0\"}",
+                       "\"status\":8", noRestart};
     QTest::newRow("a device's own values restored from its backup with --force")
         << QStringList{"--set tcp_port=8080 --lenient --reply CHANGE~GATEWAY:192.168.0.254="}
         << QStringList{"5 " + write +
@@ -365,7 +428,8 @@ void CliTest::run_data()
         << QStringList{"ip is 10.9.9.9, expected 192.168.0.10"};
     QTest::newRow("read back differs")
         << QStringList{"--forget-changes"} << QStringList{"6 " + write + "--set ip=192.168.0.20"}
-        << QStringList{"ip is 192.168.0.10, expected 192.168.0.20", "\"result\":\"differs\""};
+        << QStringList{"ip is 192.168.0.10, expected 192.168.0.20",
+                       "\"result\":\"differs\",\"sent\":{\"ip\":\"192.168.0.20\"}"};
     QTest::newRow("another unit after the restart")
         << QStringList{"--mac-after-restart 02:00:00:00:00:09"}
         << QStringList{"6 " + write + "--set ip=192.168.0.20"}
@@ -399,7 +463,8 @@ void CliTest::run_data()
         << QStringList{"written and verified"};
     QTest::newRow("RESET leaves at the line's speed before the port closes")
         << QStringList{""} << QStringList{"0 reset --port @0 --baud 1200"}
-        << QStringList{"<- \"RESET\"", "restarting", "!ms after its last"};
+        << QStringList{"<- \"RESET\"", "restarting", "!ms after its last",
+                       "\"restarted\":true,\"result\":\"restarted\""};
     // A long gap, so that the next host's first message would come before it ends.
     QTest::newRow("a RESET sent while the device looked away is taken alone")
         << QStringList{"--restart-ms 0 --gap 100"}
@@ -529,6 +594,20 @@ void CliTest::run_data()
                        "192.168.0.10",
                        "@2,02:00:00:00:00:03,not-in-inventory",
                        ",02:00:00:00:00:09,not-connected,row 4 of the sheet"};
+    QTest::newRow("audit: a cell that goes over a shared value is named before any port opens")
+        << QStringList{unit1}
+        << QStringList{"> @d/units.csv mac,mask\\n02:00:00:00:00:01,255.255.255.0\\n",
+                       "0 audit --port @0 --mode tcp-rtu --inventory @d/units.csv --set "
+                       "mask=255.255.0.0"}
+        << QStringList{"row 2: mask=255.255.255.0 goes over the shared mask=255.255.0.0",
+                       "matches"};
+    QTest::newRow("audit: each mode's last key planned otherwise differs")
+        << QStringList{unit1, unit2 + " --mode rtu-tcp"}
+        << QStringList{"> @d/units.csv mac,mode,stop_bits,timeout\\n"
+                       "02:00:00:00:00:01,tcp-rtu,2,\\n02:00:00:00:00:02,rtu-tcp,,2000\\n",
+                       "6 audit --port @0 --port @1 --inventory @d/units.csv"}
+        << QStringList{"02:00:00:00:00:01  differs  planned -> held: stop_bits: 2 -> 1",
+                       "02:00:00:00:00:02  differs  planned -> held: timeout: 2000 -> 1000"};
     QTest::newRow("audit: exit statuses")
         << QStringList{unit1, "--silent"}
         << QStringList{"> @d/units.csv mac,ip\\n02:00:00:00:00:01,192.168.0.10\\n"
@@ -642,6 +721,31 @@ void CliTest::interrupted_data()
                        "to put them back: tcprtu write --port @0 --force @d/state/tcprtu/backups/",
                        "\"staged\":{\"ip\":\"192.168.0.20\",\"mask\":\"255.255.0.0\"}",
                        "!<- \"CHANGE MASK:255.255.255.0\""};
+    QTest::newRow("Ctrl-C while a change awaits its answer: interrupted, what is unanswered staged")
+        << QStringList{"--reply CHANGE~MASK:="} << write << "> CHANGE MASK"
+        << "INT" << 130
+        << QStringList{"<- \"CHANGE IP:192.168.0.10\"",
+                       "!<- \"CHANGE GATEWAY",
+                       noRestart,
+                       "\"result\":\"interrupted\"",
+                       "\"staged\":{\"mask\":\"255.255.0.0\"}",
+                       "\"put_back\":{\"ip\":\"192.168.0.10\"}"};
+    QTest::newRow("Ctrl-C as the device first answers after its restart: interrupted")
+        << QStringList{""} << write << "< MAC#2"
+        << "INT" << 130
+        << QStringList{"!written and verified", "\"result\":\"interrupted\",\"sent\":{"};
+    QTest::newRow("Ctrl-C during the Modbus check: interrupted, not the check's failure")
+        << QStringList{"--ip 127.0.84.2 --tcp-port 15085 --rtu-timeout-ms 3000"}
+        << "write --port @0 --mode tcp-rtu --trace --set gateway=127.0.84.1 --check --unit 9"
+        << "< STOP BIT#2"
+        << "INT" << 130 << QStringList{"\"result\":\"interrupted\"", "\"check\":{\"address\":0"};
+    QTest::newRow("standard error blocked while a unit waits for its restart, then Ctrl-C")
+        << QStringList{"--drop-on-restart --restart-ms 3000", "--restart-ms 3000 " + second} << two
+        << "@1 > RESET"
+        << "pause INT" << 130
+        << QStringList{"@0: failed, status 130: restarted; interrupted before it was verified",
+                       "@1: failed, status 130: restarted; interrupted before it was verified",
+                       "\"mac\":\"02:00:00:00:00:01\"", "\"mac\":\"02:00:00:00:00:02\""};
     QTest::newRow("SIGTERM in a read: nothing on standard output")
         << QStringList{"--slow 100"} << "read --port @0 --mode tcp-rtu --trace"
         << "> MASK"
@@ -679,38 +783,52 @@ void CliTest::interrupted()
     QFETCH(QStringList, fragments);
     Bench bench(devices);
     QVERIFY(bench.started());
-    const auto tcprtu = bench.start(arguments);
-    tcprtu->setReadChannel(QProcess::StandardError);
-    QByteArray trace;
-    const QByteArray awaited = bench.expand(trigger.section("log:", -1)).toLatin1();
+    Terminal terminal(bench.m_dir.filePath("terminal"));
+    const auto tcprtu = bench.start(arguments, {}, nullptr, terminal.path);
+    // "TEXT#N": the Nth time the text shows.
+    const QByteArray awaited =
+        bench.expand(trigger.section("log:", -1).section('#', 0, 0)).toLatin1();
+    const int times = std::max(trigger.section('#', 1).toInt(), 1);
     const auto seen = [&] {
-        return trigger.startsWith("log:") ? bench.log().contains(awaited) : trace.contains(awaited);
+        return trigger.startsWith("log:") ? bench.log().contains(awaited)
+                                          : terminal.text.count(awaited) >= times;
     };
-    while (!seen() && tcprtu->waitForReadyRead(5000))
-        trace += tcprtu->readAllStandardError();
-    QVERIFY2(seen(), trace.constData());
+    while (!seen() && terminal.read(5000))
+        ;
+    QVERIFY2(seen(), terminal.text.constData());
     const int numbers[][2] = {{'I', SIGINT}, {'T', SIGTERM}, {'H', SIGHUP}, {'K', SIGKILL}};
     const QStringList actions = action.split(' ');
-    for (const QString &name : actions) {
+    for (int i = 0; i < actions.size(); ++i) {
+        const QString &name = actions[i];
         // Signals of one kind sent together arrive as one: the next waits for the first's word.
-        while (&name != &actions.first() && !trace.contains("interrupted:") &&
-               tcprtu->waitForReadyRead(5000))
-            trace += tcprtu->readAllStandardError();
+        while (i > 0 && actions[i - 1] == name && !terminal.text.contains("interrupted:") &&
+               terminal.read(5000))
+            ;
         if (name.startsWith("unplug"))
             bench.stopDevice(name.back().digitValue());
+        // Standard error blocked for longer than the program looks for a restarting device.
+        if (name == "pause") {
+            terminal.pause();
+            QTest::qWait(500);
+        }
         // A run that has ended has no process to signal; kill(0) would signal the test itself.
         for (const auto &[letter, number] : numbers) {
             if (name[0] == QChar(letter) && tcprtu->processId() > 0)
                 ::kill(pid_t(tcprtu->processId()), number);
         }
     }
+    QDeadlineTimer deadline(8000);
+    while (!tcprtu->waitForFinished(10) && !deadline.hasExpired())
+        terminal.read(0);
+    terminal.read(0);
     QString output;
     if (status < 0)
-        QVERIFY(tcprtu->waitForFinished(8000) && tcprtu->exitStatus() == QProcess::CrashExit);
+        QVERIFY(tcprtu->exitStatus() == QProcess::CrashExit);
     else
         output = finished(*tcprtu, status);
-    QVERIFY2(!output.startsWith("status") && output != "still running", qPrintable(output));
-    verifyFragments(bench, trace + output + bench.deviceLogs() + bench.log(), fragments);
+    QVERIFY2(!output.startsWith("status") && output != "still running",
+             qPrintable(output + terminal.text));
+    verifyFragments(bench, terminal.text + output + bench.deviceLogs() + bench.log(), fragments);
 }
 
 void CliTest::outputs_data()
