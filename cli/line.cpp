@@ -10,13 +10,11 @@
 #include "status.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 
 #include <qcoro/qcorosignal.h>
-#include <qcoro/qcorotimer.h>
 
 #include <algorithm>
 #include <array>
@@ -46,9 +44,6 @@ constexpr const char *framesByUse[][2] = {{"none", "1"}, {"even", "1"}, {"none",
 
 // Slaves are numbered from 1 on most lines: without --unit, the first ten ids are asked.
 constexpr int firstIds = 10;
-
-// How often a device that may be restarting is looked for, as a write looks for it.
-constexpr int lookMs = 200;
 
 // As scan keeps it: one request on the RS-485 line and the next waiting in the converter's queue.
 constexpr int inFlight = 2;
@@ -273,18 +268,13 @@ struct Search
     QList<Try> tries;
     std::optional<Setting> found;
     QList<int> units;
-    std::optional<Values> original; // the converter's settings before the first write
+    std::optional<Values> original; // the converter's settings before the first write, all keys
+    QString backup;                 // where the first write saved them
     bool restored = false;
     std::optional<Values> converter; // what it holds at the end, as read
     QString unknown;                 // why that is not known
+    QStringList staged;              // keys that may still be staged in it at the end
 };
-
-bool readWhole(const UnitRecord &record)
-{
-    return record.mode &&
-           std::all_of(record.before.begin(), record.before.begin() + record.mode->queried,
-                       [](const auto &value) { return value.has_value(); });
-}
 
 // What the converter runs, from a read after the last restart that reached it; nothing when no
 // read followed one, or the restart may have gone unseen.
@@ -293,9 +283,26 @@ std::optional<Values> running(const UnitRecord &record)
     if (record.after)
         return record.after;
     if (record.restarted || record.result == Result::Lost ||
-        record.result == Result::RestartUnconfirmed || !readWhole(record))
+        record.result == Result::RestartUnconfirmed || !record.readWhole())
         return std::nullopt;
     return record.before;
+}
+
+// After a write that ended without a read after its restart, or on a line that went away, the
+// device may still be restarting.
+bool mayBeRestarting(const UnitRecord &record)
+{
+    return (record.restarted && !record.after) || record.result == Result::Lost ||
+           record.result == Result::RestartUnconfirmed;
+}
+
+// The parameter indices of the keys a write left staged.
+QSet<int> stagedKeys(const UnitRecord &record)
+{
+    QSet<int> keys;
+    for (const QString &key : record.keys({"may be staged"}).keys())
+        keys << protocol::parameterIndex(key);
+    return keys;
 }
 
 QString valueOf(const Values &values, const char *key)
@@ -303,14 +310,14 @@ QString valueOf(const Values &values, const char *key)
     return QString::fromLatin1(*values[size_t(protocol::parameterIndex(QLatin1String(key)))]);
 }
 
-QCoro::Task<> ask(Search &search, const Values &now)
+QCoro::Task<> ask(Search &search, const Values &address, const Setting &setting)
 {
     const Options &options = search.options;
     CheckRequest request = options.request;
     if (!options.hostGiven)
-        request.host = valueOf(now, "ip");
+        request.host = valueOf(address, "ip");
     if (!options.tcpPortGiven)
-        request.port = valueOf(now, "tcp_port").toUShort();
+        request.port = valueOf(address, "tcp_port").toUShort();
     UnitQuery query(request, options.ids, search.console);
     search.query = &query;
     query.start();
@@ -328,42 +335,37 @@ QCoro::Task<> ask(Search &search, const Values &now)
     for (const int id : qAsConst(query.answered))
         ids << QString::number(id);
     search.console.note(QStringLiteral("%1: %2 through %3")
-                            .arg(shown(tried.setting),
+                            .arg(shown(setting),
                                  ids.isEmpty()
                                      ? QStringLiteral("no unit answered")
                                      : QStringLiteral("unit %1 answered").arg(ids.join(", ")),
                                  query.where()));
     if (*tried.answered) {
-        search.found = tried.setting;
+        search.found = setting;
         search.units = query.answered;
     }
 }
 
-// A device that may still be restarting is asked for its MAC until it answers, for as long as a
-// write waits for it, so that the read that follows finds it up.
-QCoro::Task<> awaitAnswer(const Options &options, const Console &console)
+// A write of the converter on the search's port: guarded by its MAC once that is known, and
+// restoring from the first backup when it saves none of its own.
+Job writeJob(const Search &search, const Values &wanted)
 {
-    Link link(options.port, options.job.baud, console);
-    const QDeadlineTimer deadline(options.job.restartTimeoutMs);
-    while (!deadline.hasExpired()) {
-        QString error;
-        if (!link.isOpen() && !link.open(&error)) {
-            co_await QCoro::sleepFor(std::chrono::milliseconds(lookMs));
-            continue;
-        }
-        const Link::Reply reply = co_await link.query(0, lookMs);
-        if (reply.result == Link::Result::Value)
-            co_return;
-    }
+    Job job = search.options.job;
+    job.wanted = wanted;
+    if (search.original)
+        job.wanted[0] = (*search.original)[0];
+    job.backup = search.backup.isEmpty();
+    job.restoreFrom = search.backup;
+    return job;
 }
 
 // Each candidate in turn, each a whole write, until a unit answers, a write fails or a signal
-// comes; then the converter is left in a state that was read back.
+// comes; then the converter is left in a state that was read back: the setting found, or its
+// own when nothing answered, a signal came first, or --restore asks for it.
 QCoro::Task<> searchLine(Search &search)
 {
     const Options &options = search.options;
     UnitRecord last;
-    QString backup;
     for (const Setting &setting : options.candidates) {
         if (search.stopStatus || search.status != Done || search.found)
             break;
@@ -371,15 +373,16 @@ QCoro::Task<> searchLine(Search &search)
                                 .arg(shown(setting))
                                 .arg(search.tries.size() + 1)
                                 .arg(options.candidates.size()));
-        Job job = options.job;
-        job.wanted = valuesOf(setting);
-        // The first backup holds the converter's settings before the search.
-        job.backup = backup.isEmpty();
+        // After the first, a try reads and reads back only the MAC and the keys it writes; the
+        // whole converter is read before the search and after it.
+        Job job = writeJob(search, valuesOf(setting));
+        job.brief = search.original.has_value();
+        job.awaitDevice = mayBeRestarting(last);
         last = co_await runOnOnePort(job, options.port, search.console, &search.run);
-        if (!search.original && readWhole(last))
+        if (!search.original && last.readWhole())
             search.original = last.before;
-        if (!last.backup.isEmpty())
-            backup = last.backup;
+        if (search.backup.isEmpty())
+            search.backup = last.backup;
         search.tries << Try{setting, last.result, {}};
         if (last.status != Done) {
             search.status = last.status;
@@ -387,7 +390,7 @@ QCoro::Task<> searchLine(Search &search)
         }
         const std::optional<Values> now = running(last);
         if (now && !search.stopStatus)
-            co_await ask(search, *now);
+            co_await ask(search, *search.original, settingOf(*now));
     }
 
     search.ending = true;
@@ -398,34 +401,39 @@ QCoro::Task<> searchLine(Search &search)
                            "ids, the wiring (A, B and ground) and the termination")
                 .arg(search.tries.size()));
     }
-    // Nothing found leaves nothing to keep.
-    if (search.original && (options.restore || (!search.found && !search.stopStatus))) {
-        Job job = options.job;
-        job.wanted = valuesOf(settingOf(*search.original));
-        job.backup = false;
-        if (last.restarted && !last.after)
-            co_await awaitAnswer(options, search.console);
+    // Nothing found leaves nothing to keep. The converter's own setting goes back with every
+    // key the last try may have left staged, sent although the device reports it already: a
+    // staged change hides behind the value the device still runs.
+    const bool another = last.result == Result::AnotherUnit;
+    if (search.original && !another && (options.restore || !search.found)) {
+        Job job = writeJob(search, valuesOf(settingOf(*search.original)));
+        job.forceKeys = stagedKeys(last);
+        job.awaitDevice = mayBeRestarting(last);
         search.console.step(
             QStringLiteral("putting back %1").arg(shown(settingOf(*search.original))));
         last = co_await runOnOnePort(job, options.port, search.console, &search.run);
-        search.restored = last.status == Done;
+        search.restored = last.status == Done && stagedKeys(last).isEmpty();
         if (last.status != Done && search.status < 128)
             search.status = search.status == Done || search.status == NoAnswer
                                 ? last.status
                                 : std::max(search.status, last.status);
     }
-    search.converter = running(last);
-    // A restart that no read followed: the converter is read now, against what it was sent.
-    if (!search.converter && last.before[0]) {
-        if (last.restarted)
-            co_await awaitAnswer(options, search.console);
-        Job job = options.job;
-        job.command = Command::Audit;
-        job.wanted = last.wanted;
+    search.staged = last.keys({"may be staged"}).keys();
+    // The whole converter, as it now is: the same unit, or nothing said of the one that answers.
+    search.converter = last.brief ? std::nullopt : running(last);
+    if (!search.converter && last.before[0] && !another) {
+        Job job = search.options.job;
+        job.command = Command::Read;
+        job.awaitDevice = mayBeRestarting(last);
         const UnitRecord read =
             co_await runOnOnePort(job, options.port, search.console, &search.run);
-        if (readWhole(read))
+        if (read.readWhole() && read.before[0] == last.before[0])
             search.converter = read.before;
+        else if (read.readWhole())
+            last.outcome = QStringLiteral("another unit answers: MAC %1")
+                               .arg(QString::fromLatin1(*read.before[0]));
+        else
+            last.outcome = read.outcome;
     }
     if (!search.converter)
         search.unknown = last.outcome.isEmpty() ? QStringLiteral("it was not read") : last.outcome;
@@ -435,6 +443,12 @@ QCoro::Task<> searchAndQuit(Search &search)
 {
     co_await searchLine(search);
     QCoreApplication::quit();
+}
+
+QString restoreCommand(const Search &search)
+{
+    return QStringLiteral("tcprtu write --port %1 --force %2")
+        .arg(search.options.port, search.backup);
 }
 
 void print(const Search &search, const protocol::Mode &mode, const Console &console)
@@ -478,13 +492,22 @@ void print(const Search &search, const protocol::Mode &mode, const Console &cons
                                       .arg(shown(*search.found), ids.join(QStringLiteral(", ")))
                                 : QStringLiteral("found: none"));
     if (!search.converter)
-        return console.result(
+        console.result(
             QStringLiteral("converter: what it holds is not known: %1").arg(search.unknown));
-    const Setting held = settingOf(*search.converter);
-    console.result(QStringLiteral("converter: holds %1, as read back%2")
-                       .arg(shown(held), search.restored
-                                             ? QStringLiteral(" (its settings before the search)")
-                                             : QString()));
+    else
+        console.result(QStringLiteral("converter: holds %1, as read back%2")
+                           .arg(shown(settingOf(*search.converter)),
+                                search.restored
+                                    ? QStringLiteral(" (its settings before the search)")
+                                    : QString()));
+    if (!search.staged.isEmpty())
+        console.result(QStringLiteral("converter: %1 may be staged and take effect at its next "
+                                      "restart")
+                           .arg(search.staged.join(QStringLiteral(", "))));
+    if (!search.restored && !search.backup.isEmpty())
+        console.result(QStringLiteral("its settings before the search: %1; to put them back: "
+                                      "%2")
+                           .arg(search.backup, restoreCommand(search)));
 }
 
 } // namespace
@@ -554,19 +577,25 @@ int runLine(const Arguments &args, const Console &console)
     Interrupts interrupts;
     QObject::connect(&interrupts, &Interrupts::interrupted, [&](int status) {
         if (search.stopStatus) {
+            console.error(
+                search.backup.isEmpty() || search.restored
+                    ? QStringLiteral("interrupted again, at once")
+                    : QStringLiteral("interrupted again, at once: the converter may hold a "
+                                     "setting of the search; to put its own settings back: %1")
+                          .arg(restoreCommand(search)));
             if (search.run)
                 search.run->abandon(status);
-            console.error(QStringLiteral("interrupted again, at once"));
             std::_Exit(status);
         }
         search.stopStatus = status;
         if (search.ending)
             return console.note(QStringLiteral("interrupted: the converter is put in its final "
                                                "state first; again ends at once"));
-        console.note(options.restore
+        console.note(options.restore || !search.found
                          ? QStringLiteral("interrupted: ending the try under way, then putting "
-                                          "back the converter's settings")
-                         : QStringLiteral("interrupted: ending the try under way"));
+                                          "back the converter's settings; again ends at once")
+                         : QStringLiteral("interrupted: ending the try under way; again ends "
+                                          "at once"));
         if (search.run)
             search.run->stop(status);
         if (search.query)

@@ -746,6 +746,15 @@ void CliTest::interrupted_data()
         << QStringList{"@0: failed, status 130: restarted; interrupted before it was verified",
                        "@1: failed, status 130: restarted; interrupted before it was verified",
                        "\"mac\":\"02:00:00:00:00:01\"", "\"mac\":\"02:00:00:00:00:02\""};
+    QTest::newRow("a second Ctrl-C as line puts the converter back names its first backup")
+        << QStringList{"--ip 127.0.85.2 --tcp-port 15086 --slave 5:19200:even:1 --rtu-timeout-ms "
+                       "20 --slow 100"}
+        << "line --port @0 --mode tcp-rtu --unit 5 --restore --trace --timeout 500"
+        << "> CHANGE SPEED RS485:9600"
+        << "INT INT" << 130
+        << QStringList{"to put its own settings back: tcprtu write --port @0 --force "
+                       "@d/state/tcprtu/backups/02-00-00-00-00-01-",
+                       "!--set speed=19200"};
     QTest::newRow("SIGTERM in a read: nothing on standard output")
         << QStringList{"--slow 100"} << "read --port @0 --mode tcp-rtu --trace"
         << "> MASK"
