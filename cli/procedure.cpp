@@ -19,7 +19,9 @@
 
 // Every await stands in a statement of its own, its result named: GCC 12 mishandles an await
 // inside a condition or a short-circuit expression (the rest of a read ran with no mode; the Qt 6
-// build resumed a coroutine already gone).
+// build crashed on every read, with no signal or time-out in play). No await has two events that
+// could end it: QCoro's wait for a signal with a time-out resumes twice when both fall due in one
+// turn of the event loop.
 
 namespace {
 
