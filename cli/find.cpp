@@ -1,7 +1,9 @@
 #include "find.h"
 
+#include "ports.h"
 #include "protocol.h"
 
+#include <QCoreApplication>
 #include <QSerialPortInfo>
 
 Found describePort(const QString &port, const QList<QSerialPortInfo> &ports)
@@ -61,4 +63,40 @@ void Finder::done(int i, const QString &status, const QByteArray &mac)
     m_found[i].mac = protocol::answeredMac(mac);
     if (--m_running == 0)
         emit finished();
+}
+
+QList<Found> findConverters(const QStringList &given, qint32 baud, int timeoutMs,
+                            const Console &console)
+{
+    QStringList ports = given;
+    QStringList skipped;
+    if (ports.isEmpty()) {
+        QList<ListedPort> listed;
+        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+            listed << ListedPort{info.portName(), info.hasVendorIdentifier()};
+        ports = adapterPorts(listed, &skipped);
+        if (!skipped.isEmpty())
+            console.note(QStringLiteral("skipped, as no USB adapter: %1; give a port to ask it "
+                                        "too, e.g. --port %2")
+                             .arg(skipped.join(QStringLiteral(", ")), portPath(skipped.first())));
+    }
+    Finder finder(ports, baud, timeoutMs, console);
+    QObject::connect(&finder, &Finder::finished, qApp, &QCoreApplication::quit);
+    QMetaObject::invokeMethod(&finder, &Finder::start, Qt::QueuedConnection);
+    if (!ports.isEmpty())
+        QCoreApplication::exec();
+    QList<Found> found = finder.found();
+    for (const QString &port : qAsConst(skipped))
+        found << Found{port, QStringLiteral("skipped"), {}, {}, {}};
+    return found;
+}
+
+QStringList converterPorts(const QList<Found> &found)
+{
+    QStringList ports;
+    for (const Found &port : found) {
+        if (port.status == QLatin1String("converter"))
+            ports << port.port;
+    }
+    return ports;
 }

@@ -47,3 +47,10 @@ private:
 // The adapter's serial number and location for a port given by name or path, among the ports the
 // system lists; empty where unknown.
 Found describePort(const QString &port, const QList<QSerialPortInfo> &ports);
+
+// The USB adapters the system lists, or the ports given; all asked at once, each with what
+// answers there. Runs the event loop until every port has answered or given up.
+QList<Found> findConverters(const QStringList &given, qint32 baud, int timeoutMs,
+                            const Console &console);
+// The ports where a converter answered.
+QStringList converterPorts(const QList<Found> &found);

@@ -2,17 +2,22 @@
 #include "options.h"
 
 #include "check.h"
+#include "find.h"
 #include "interrupts.h"
+#include "inventory.h"
 #include "link.h"
 #include "modbus.h"
 #include "modbustcp.h"
+#include "ports.h"
 #include "procedure.h"
+#include "scan.h"
 #include "status.h"
 
 #include <QCoreApplication>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSerialPortInfo>
 
 #include <qcoro/qcorosignal.h>
 
@@ -20,6 +25,8 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -157,15 +164,25 @@ QList<int> unitIds(const Arguments &args, QStringList *errors)
 
 struct Options
 {
-    QString port;
+    QStringList ports;
+    const Inventory *inventory = nullptr;
     Job job; // what each write shares
     QList<Setting> candidates;
-    QList<int> ids;
+    QList<int> ids;     // asked at each setting tried
+    QList<int> scanIds; // asked once at the setting found, with --scan
+    bool scan = false;
     CheckRequest request; // the converter's own address and TCP port unless given
     bool hostGiven = false;
     bool tcpPortGiven = false;
     bool restore = false;
     bool json = false;
+    QList<QSerialPortInfo> systemPorts;
+};
+
+struct Answered
+{
+    int unit;
+    ModbusAnswer answer;
 };
 
 // Asks each unit id for the same registers through the converter, two requests queued at once,
@@ -194,7 +211,7 @@ public:
 
     QString where() const { return m_client.where(); }
 
-    QList<int> answered;
+    QList<Answered> answered;
     int status = Done; // of the connection: PortFailed or NoAnswer when it failed
     QString failure;
 
@@ -217,7 +234,7 @@ private:
         const int id = m_idOf.take(request);
         if (answer.kind == ModbusAnswer::Data ||
             (answer.kind == ModbusAnswer::Exception && !modbus::fromGateway(answer.exception)))
-            answered << id;
+            answered << Answered{id, answer};
         if (answer.kind == ModbusAnswer::Unusable) {
             QString message;
             modbusFault(answer, id, where(), m_request.timeoutMs, &message);
@@ -232,7 +249,8 @@ private:
             return;
         m_ended = true;
         m_client.close();
-        std::sort(answered.begin(), answered.end());
+        std::sort(answered.begin(), answered.end(),
+                  [](const Answered &a, const Answered &b) { return a.unit < b.unit; });
         emit done();
     }
 
@@ -253,27 +271,38 @@ struct Try
     std::optional<bool> answered; // none when no question was asked to its end
 };
 
-// The search as it goes, and what a signal reaches.
+// One converter's search as it goes, and what a signal reaches.
 struct Search
 {
-    Search(const Options &options, const Console &console) : options(options), console(console) {}
+    Search(const Options &options, const QString &port, const Console &console,
+           const int &stopStatus)
+        : options(options), port(port), console(console), stopStatus(stopStatus)
+    {
+    }
 
     const Options &options;
+    const QString port;
     const Console &console;
+    const int &stopStatus;      // 128 + the signal's number, once one came
     Run *run = nullptr;         // a write or read under way
     UnitQuery *query = nullptr; // the units being asked
-    int stopStatus = 0;         // 128 + the signal's number
     bool ending = false;        // the converter is being put in its final state
     int status = Done;
+    bool noConnection = false; // the converter took no Modbus TCP connection
+    const Unit *row = nullptr; // its row of the sheet
+    bool outside = false;      // no row of the sheet has its MAC: left alone
+    QList<Setting> candidates;
     QList<Try> tries;
     std::optional<Setting> found;
-    QList<int> units;
-    std::optional<Values> original; // the converter's settings before the first write, all keys
-    QString backup;                 // where the first write saved them
+    QList<Answered> slaves;         // what answered at the setting found, or in the scan of it
+    CheckRequest asked;             // how they were asked
+    std::optional<Values> original; // the converter's settings before the search, all keys
+    Values known;                   // what it runs, as last read
+    QString backup;                 // where the first write saved its settings
     bool restored = false;
     std::optional<Values> converter; // what it holds at the end, as read
     QString unknown;                 // why that is not known
-    QStringList staged;              // keys that may still be staged in it at the end
+    QJsonObject staged;              // keys that may still be staged in it at the end
 };
 
 // What the converter runs, from a read after the last restart that reached it; nothing when no
@@ -310,77 +339,82 @@ QString valueOf(const Values &values, const char *key)
     return QString::fromLatin1(*values[size_t(protocol::parameterIndex(QLatin1String(key)))]);
 }
 
-QCoro::Task<> ask(Search &search, const Values &address, const Setting &setting)
+// The units asked through the converter at the address it holds, or the one given. What
+// answered, or nothing when the question was cut short.
+QCoro::Task<std::optional<QList<Answered>>> askUnits(Search &search, const QList<int> &ids)
 {
     const Options &options = search.options;
     CheckRequest request = options.request;
     if (!options.hostGiven)
-        request.host = valueOf(address, "ip");
+        request.host = valueOf(search.known, "ip");
     if (!options.tcpPortGiven)
-        request.port = valueOf(address, "tcp_port").toUShort();
-    UnitQuery query(request, options.ids, search.console);
+        request.port = valueOf(search.known, "tcp_port").toUShort();
+    search.asked = request;
+    UnitQuery query(request, ids, search.console);
     search.query = &query;
     query.start();
     co_await qCoro(&query, &UnitQuery::done);
     search.query = nullptr;
     if (query.status != Done) {
         search.status = query.status;
-        co_return search.console.error(query.failure);
+        search.noConnection = true;
+        search.console.error(search.port + QStringLiteral(": ") + query.failure);
+        co_return std::nullopt;
     }
     if (search.stopStatus)
-        co_return;
-    Try &tried = search.tries.last();
-    tried.answered = !query.answered.isEmpty();
-    QStringList ids;
-    for (const int id : qAsConst(query.answered))
-        ids << QString::number(id);
-    search.console.note(QStringLiteral("%1: %2 through %3")
-                            .arg(shown(setting),
-                                 ids.isEmpty()
+        co_return std::nullopt;
+    QStringList answered;
+    for (const Answered &unit : qAsConst(query.answered))
+        answered << QString::number(unit.unit);
+    search.console.note(QStringLiteral("%1: %2: %3 through %4")
+                            .arg(search.port, shown(settingOf(search.known)),
+                                 answered.isEmpty()
                                      ? QStringLiteral("no unit answered")
-                                     : QStringLiteral("unit %1 answered").arg(ids.join(", ")),
+                                     : QStringLiteral("unit %1 answered").arg(answered.join(", ")),
                                  query.where()));
-    if (*tried.answered) {
-        search.found = setting;
-        search.units = query.answered;
-    }
+    co_return query.answered;
 }
 
-// A write of the converter on the search's port: guarded by its MAC once that is known, and
-// restoring from the first backup when it saves none of its own.
+// A write of the converter on the search's port: guarded by its MAC, and restoring from the
+// first backup when it saves none of its own.
 Job writeJob(const Search &search, const Values &wanted)
 {
     Job job = search.options.job;
     job.wanted = wanted;
-    if (search.original)
-        job.wanted[0] = (*search.original)[0];
+    job.wanted[0] = (*search.original)[0];
     job.backup = search.backup.isEmpty();
     job.restoreFrom = search.backup;
     return job;
 }
 
-// Each candidate in turn, each a whole write, until a unit answers, a write fails or a signal
-// comes; then the converter is left in a state that was read back: the setting found, or its
-// own when nothing answered, a signal came first, or --restore asks for it.
-QCoro::Task<> searchLine(Search &search)
+// What a write showed the converter runs now, over what was known.
+void learn(Search &search, const UnitRecord &record)
 {
-    const Options &options = search.options;
-    UnitRecord last;
-    for (const Setting &setting : options.candidates) {
+    const std::optional<Values> now = running(record);
+    for (size_t i = 0; now && i < now->size(); ++i) {
+        if ((*now)[i])
+            search.known[i] = (*now)[i];
+    }
+}
+
+// Each candidate in turn, each a write, until a unit answers, a write fails or a signal comes.
+// A try reads the MAC, which guards it, and takes the rest from what the search read last; after
+// the restart it reads back only what it changed.
+QCoro::Task<UnitRecord> tryEach(Search &search, UnitRecord last)
+{
+    for (const Setting &setting : qAsConst(search.candidates)) {
         if (search.stopStatus || search.status != Done || search.found)
             break;
-        search.console.step(QStringLiteral("trying %1 (%2 of %3)")
-                                .arg(shown(setting))
+        search.console.step(QStringLiteral("%1: trying %2 (%3 of %4)")
+                                .arg(search.port, shown(setting))
                                 .arg(search.tries.size() + 1)
-                                .arg(options.candidates.size()));
-        // After the first, a try reads and reads back only the MAC and the keys it writes; the
-        // whole converter is read before the search and after it.
+                                .arg(search.candidates.size()));
         Job job = writeJob(search, valuesOf(setting));
-        job.brief = search.original.has_value();
+        job.assumed = search.known;
+        job.assumed[0].reset();
+        job.brief = true;
         job.awaitDevice = mayBeRestarting(last);
-        last = co_await runOnOnePort(job, options.port, search.console, &search.run);
-        if (!search.original && last.readWhole())
-            search.original = last.before;
+        last = co_await runOnOnePort(job, search.port, search.console, &search.run);
         if (search.backup.isEmpty())
             search.backup = last.backup;
         search.tries << Try{setting, last.result, {}};
@@ -388,108 +422,224 @@ QCoro::Task<> searchLine(Search &search)
             search.status = last.status;
             break;
         }
-        const std::optional<Values> now = running(last);
-        if (now && !search.stopStatus)
-            co_await ask(search, *search.original, settingOf(*now));
+        learn(search, last);
+        const std::optional<QList<Answered>> answered =
+            co_await askUnits(search, search.options.ids);
+        if (!answered)
+            continue;
+        search.tries.last().answered = !answered->isEmpty();
+        if (!answered->isEmpty()) {
+            search.found = settingOf(search.known);
+            search.slaves = *answered;
+        }
     }
+    co_return last;
+}
 
+// The converter left in a state that was read back whole: the setting found, or its own when
+// nothing answered, a signal came first, or --restore asks for it.
+QCoro::Task<> endSearch(Search &search, UnitRecord last)
+{
+    const Options &options = search.options;
     search.ending = true;
     if (!search.found && !search.stopStatus && search.status == Done) {
         search.status = NoAnswer;
         search.console.error(
-            QStringLiteral("no unit answered at any of the %1 settings tried; check the unit "
+            QStringLiteral("%1: no unit answered at any of the %2 settings tried; check the unit "
                            "ids, the wiring (A, B and ground) and the termination")
+                .arg(search.port)
                 .arg(search.tries.size()));
     }
-    // Nothing found leaves nothing to keep. The converter's own setting goes back with every
-    // key the last try may have left staged, sent although the device reports it already: a
-    // staged change hides behind the value the device still runs.
+    // The converter's own setting goes back with every key the last try may have left staged,
+    // sent although the device reports it already: a staged change hides behind the value the
+    // device still runs. Another unit on the port is never written.
     const bool another = last.result == Result::AnotherUnit;
-    if (search.original && !another && (options.restore || !search.found)) {
+    std::optional<Values> whole;
+    if (!another && (options.restore || !search.found)) {
         Job job = writeJob(search, valuesOf(settingOf(*search.original)));
         job.forceKeys = stagedKeys(last);
         job.awaitDevice = mayBeRestarting(last);
-        search.console.step(
-            QStringLiteral("putting back %1").arg(shown(settingOf(*search.original))));
-        last = co_await runOnOnePort(job, options.port, search.console, &search.run);
+        search.console.step(QStringLiteral("%1: putting back %2")
+                                .arg(search.port, shown(settingOf(*search.original))));
+        last = co_await runOnOnePort(job, search.port, search.console, &search.run);
         search.restored = last.status == Done && stagedKeys(last).isEmpty();
         if (last.status != Done && search.status < 128)
             search.status = search.status == Done || search.status == NoAnswer
                                 ? last.status
                                 : std::max(search.status, last.status);
+        whole = running(last);
     }
-    search.staged = last.keys({"may be staged"}).keys();
+    search.staged = last.keys({"may be staged"});
     // The whole converter, as it now is: the same unit, or nothing said of the one that answers.
-    search.converter = last.brief ? std::nullopt : running(last);
-    if (!search.converter && last.before[0] && !another) {
-        Job job = search.options.job;
+    if (!whole && !another) {
+        Job job = options.job;
         job.command = Command::Read;
         job.awaitDevice = mayBeRestarting(last);
         const UnitRecord read =
-            co_await runOnOnePort(job, options.port, search.console, &search.run);
-        if (read.readWhole() && read.before[0] == last.before[0])
-            search.converter = read.before;
+            co_await runOnOnePort(job, search.port, search.console, &search.run);
+        if (read.readWhole() && read.before[0] == search.original->at(0))
+            whole = read.before;
         else if (read.readWhole())
             last.outcome = QStringLiteral("another unit answers: MAC %1")
                                .arg(QString::fromLatin1(*read.before[0]));
         else
             last.outcome = read.outcome;
     }
-    if (!search.converter)
+    search.converter = whole;
+    if (!whole)
         search.unknown = last.outcome.isEmpty() ? QStringLiteral("it was not read") : last.outcome;
+    // With --scan, every id of the line found, at the setting the converter now holds.
+    if (options.scan && search.found && whole && settingOf(*whole) == *search.found &&
+        !search.stopStatus) {
+        search.known = *whole;
+        search.console.step(QStringLiteral("%1: scanning the line").arg(search.port));
+        const std::optional<QList<Answered>> answered = co_await askUnits(search, options.scanIds);
+        if (answered)
+            search.slaves = *answered;
+    }
 }
 
-QCoro::Task<> searchAndQuit(Search &search)
+QJsonObject slavesJson(const Search &search)
 {
-    co_await searchLine(search);
-    QCoreApplication::quit();
+    QJsonArray units;
+    for (const Answered &unit : search.slaves) {
+        QJsonObject object{{"unit", unit.unit}};
+        if (unit.answer.kind == ModbusAnswer::Data) {
+            QJsonArray values;
+            for (const quint16 value : unit.answer.values)
+                values << value;
+            object.insert("values", values);
+        } else {
+            object.insert("exception", unit.answer.exception);
+        }
+        units << object;
+    }
+    QJsonObject object = toJson(*search.found);
+    object.insert("host", search.asked.host);
+    object.insert("tcp_port", search.asked.port);
+    object.insert("address", search.asked.address);
+    object.insert("count", search.asked.count);
+    object.insert("input", search.asked.input);
+    object.insert("units", units);
+    return object;
+}
+
+// The search's own line in the log, once it read the converter whole: the setting found and the
+// slaves that answered at it, or that none did.
+void logSearch(const Search &search)
+{
+    if (!search.original || search.outside)
+        return;
+    const bool failed = search.status != Done && search.status != NoAnswer && !search.noConnection;
+    if (failed && !search.stopStatus)
+        return; // the write that failed is logged
+    UnitRecord record;
+    record.port = search.port;
+    record.mode = search.options.job.mode;
+    record.before = *search.original;
+    record.after = search.converter;
+    record.backup = search.backup;
+    record.sheetRow = search.row;
+    record.result = search.stopStatus ? Result::Interrupted
+                    : search.found    ? Result::Found
+                                      : Result::NotFound;
+    record.status = search.stopStatus ? search.stopStatus : search.status;
+    logUnit(record, search.options.job.name, search.options.systemPorts, search.console,
+            {{"staged", search.staged},
+             {"tries", int(search.tries.size())},
+             {"slaves", search.found ? QJsonValue(slavesJson(search)) : QJsonValue()}});
+}
+
+QCoro::Task<> searchConverter(Search &search)
+{
+    const Options &options = search.options;
+    // The converter as it is, whole; its MAC finds its row of the sheet.
+    Job read = options.job;
+    read.command = Command::Read;
+    const UnitRecord first = co_await runOnOnePort(read, search.port, search.console, &search.run);
+    if (!first.readWhole()) {
+        search.status = first.status;
+        search.unknown = first.outcome;
+        co_return;
+    }
+    search.original = first.before;
+    search.known = first.before;
+    search.candidates = options.candidates;
+    if (options.inventory) {
+        search.row = options.inventory->find(*first.before[0]);
+        if (!search.row) {
+            search.outside = true;
+            co_return;
+        }
+        // A row that names the setting has it tried first.
+        const std::optional<Values> planned = search.row->values;
+        if (std::all_of(std::begin(lineKeys), std::end(lineKeys), [&](const char *key) {
+                return planned->at(size_t(protocol::parameterIndex(QLatin1String(key))));
+            })) {
+            const Setting setting = settingOf(*planned);
+            search.candidates.removeAll(setting);
+            search.candidates.prepend(setting);
+        }
+    }
+    const UnitRecord last = co_await tryEach(search, first);
+    co_await endSearch(search, last);
+    logSearch(search);
 }
 
 QString restoreCommand(const Search &search)
 {
-    return QStringLiteral("tcprtu write --port %1 --force %2")
-        .arg(search.options.port, search.backup);
+    return QStringLiteral("tcprtu write --port %1 --force %2").arg(search.port, search.backup);
 }
 
-void print(const Search &search, const protocol::Mode &mode, const Console &console)
+QString answeredText(const Search &search)
 {
     QStringList ids;
-    for (const int id : search.units)
-        ids << QString::number(id);
-    if (search.options.json) {
-        QJsonArray tries;
-        for (const Try &tried : search.tries) {
-            QJsonObject object = toJson(tried.setting);
-            object.insert("write", word(tried.write));
-            object.insert("answered", tried.answered ? QJsonValue(*tried.answered) : QJsonValue());
-            tries << object;
-        }
-        QJsonArray units;
-        for (const int id : search.units)
-            units << id;
-        const QJsonObject object{
-            {"found", search.found ? QJsonValue(toJson(*search.found)) : QJsonValue()},
-            {"units", units},
-            {"tries", tries},
-            {"converter",
-             search.converter ? QJsonValue(toJson(mode, *search.converter)) : QJsonValue()},
-        };
-        return console.result(QString::fromUtf8(QJsonDocument(object).toJson()).trimmed());
+    for (const Answered &unit : search.slaves)
+        ids << QString::number(unit.unit);
+    return ids.join(QStringLiteral(", "));
+}
+
+QJsonObject searchJson(const Search &search, const protocol::Mode &mode)
+{
+    QJsonArray tries;
+    for (const Try &tried : search.tries) {
+        QJsonObject object = toJson(tried.setting);
+        object.insert("write", word(tried.write));
+        object.insert("answered", tried.answered ? QJsonValue(*tried.answered) : QJsonValue());
+        tries << object;
     }
+    QJsonArray units;
+    for (const Answered &unit : search.slaves)
+        units << unit.unit;
+    return {
+        {"found", search.found ? QJsonValue(toJson(*search.found)) : QJsonValue()},
+        {"units", units},
+        {"tries", tries},
+        {"converter",
+         search.converter ? QJsonValue(toJson(mode, *search.converter)) : QJsonValue()},
+    };
+}
+
+// One converter's search, as the tries it made and how it left the converter.
+void printOne(const Search &search, const protocol::Mode &mode, const Console &console)
+{
+    if (search.options.json)
+        return console.result(
+            QString::fromUtf8(QJsonDocument(searchJson(search, mode)).toJson()).trimmed());
     if (!search.tries.isEmpty()) {
         QList<QStringList> rows{{"speed", "parity", "stop_bits", "write", "answered"}};
         for (const Try &tried : search.tries) {
             QStringList row = shown(tried.setting).split(QLatin1Char(' '));
             row << word(tried.write)
                 << (!tried.answered                                    ? QStringLiteral("-")
-                    : *tried.answered && tried.setting == search.found ? ids.join(QLatin1Char(' '))
+                    : *tried.answered && tried.setting == search.found ? answeredText(search)
                                                                        : QStringLiteral("none"));
             rows << row;
         }
         console.result(table(rows));
     }
     console.result(search.found ? QStringLiteral("found: %1; unit %2 answered")
-                                      .arg(shown(*search.found), ids.join(QStringLiteral(", ")))
+                                      .arg(shown(*search.found), answeredText(search))
                                 : QStringLiteral("found: none"));
     if (!search.converter)
         console.result(
@@ -503,37 +653,106 @@ void print(const Search &search, const protocol::Mode &mode, const Console &cons
     if (!search.staged.isEmpty())
         console.result(QStringLiteral("converter: %1 may be staged and take effect at its next "
                                       "restart")
-                           .arg(search.staged.join(QStringLiteral(", "))));
+                           .arg(search.staged.keys().join(QStringLiteral(", "))));
     if (!search.restored && !search.backup.isEmpty())
         console.result(QStringLiteral("its settings before the search: %1; to put them back: "
                                       "%2")
                            .arg(search.backup, restoreCommand(search)));
 }
 
+// Several converters: one line each, and the rows of the sheet on no port.
+void printAll(const std::vector<std::unique_ptr<Search>> &searches,
+              const QList<const Unit *> &missing, const protocol::Mode &mode,
+              const Console &console)
+{
+    if (searches.front()->options.json) {
+        QJsonArray array;
+        for (const auto &search : searches) {
+            QJsonObject object = searchJson(*search, mode);
+            object.insert("port", search->port);
+            object.insert("mac", search->original
+                                     ? QJsonValue(QString::fromLatin1(*search->original->at(0)))
+                                     : QJsonValue());
+            object.insert("result", search->outside ? word(Result::NotInInventory)
+                                    : search->found ? word(Result::Found)
+                                                    : word(Result::NotFound));
+            object.insert("status", search->status);
+            array << object;
+        }
+        for (const Unit *row : missing)
+            array << QJsonObject{{"port", QJsonValue()},
+                                 {"mac", QString::fromLatin1(row->mac)},
+                                 {"result", word(Result::NotConnected)},
+                                 {"status", Done},
+                                 {"row", row->row}};
+        return console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
+    }
+    QList<QStringList> rows{{"port", "mac", "label", "tries", "found", "units", "converter"}};
+    for (const auto &search : searches) {
+        const QString held = search->outside ? QStringLiteral("not in inventory, left alone")
+                             : search->converter
+                                 ? shown(settingOf(*search->converter)) +
+                                       (search->restored ? QStringLiteral(" (its own)") : QString())
+                                 : QStringLiteral("not known");
+        QStringList row{search->port,
+                        search->original ? QString::fromLatin1(*search->original->at(0))
+                                         : QString(),
+                        search->row ? search->row->label : QString(),
+                        QString::number(search->tries.size()),
+                        search->found ? shown(*search->found) : QStringLiteral("none"),
+                        answeredText(*search),
+                        held};
+        std::replace(row.begin(), row.end(), QString(), QStringLiteral("-"));
+        rows << row;
+    }
+    for (const Unit *row : missing)
+        rows << QStringList{"-",
+                            QString::fromLatin1(row->mac),
+                            row->label.isEmpty() ? QStringLiteral("-") : row->label,
+                            "-",
+                            "-",
+                            "-",
+                            QStringLiteral("not connected (row %1)").arg(row->row)};
+    console.result(table(rows));
+    for (const auto &search : searches) {
+        if (!search->staged.isEmpty())
+            console.result(
+                QStringLiteral("%1: %2 may be staged and take effect at its next "
+                               "restart")
+                    .arg(search->port, search->staged.keys().join(QStringLiteral(", "))));
+        if (!search->restored && !search->backup.isEmpty())
+            console.result(QStringLiteral("%1: its settings before the search: %2; to put them "
+                                          "back: %3")
+                               .arg(search->port, search->backup, restoreCommand(*search)));
+    }
+}
+
 } // namespace
 
 const char lineExitStatuses[] =
-    "Exit status:\n"
+    "Exit status (several converters: the highest):\n"
     "  0  a unit answered at one of the settings\n"
-    "  2  bad command line: nothing was sent\n"
+    "  2  bad command line or sheet: nothing was sent\n"
     "  3  the port failed or was lost, or no TCP connection to the converter\n"
     "  4  no unit answered at any setting tried; or the device did not answer, or did\n"
     "     not come back after a restart\n"
     "  5  the device refused a setting; what it had accepted was put back\n"
-    "  6  read back after a restart, the device differs from what it was sent\n"
+    "  6  read back after a restart, the device differs from what it was sent, or another\n"
+    "     unit answered\n"
     "  7  the results could not be written to standard output\n"
+    "  8  a change could not be put back and may still be staged\n"
     "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the converter was read\n"
-    "     back, and with --restore given its own settings again\n";
+    "     back, with its own settings again unless a setting had been found\n";
 
 int runLine(const Arguments &args, const Console &console)
 {
     Options options;
     QStringList errors;
-    const QStringList ports = args.values(option::port);
-    if (ports.size() != 1)
-        errors << QStringLiteral("--port: give one port");
-    else
-        options.port = ports.first();
+    options.ports = args.values(option::port);
+    errors << repeatedPorts(options.ports);
+    const QString inventoryFile = args.value(option::inventory);
+    if (options.ports.isEmpty() && inventoryFile.isEmpty())
+        errors << QStringLiteral("--port: give a port, or --inventory");
     Job &job = options.job;
     job.command = Command::Write;
     job.name = QStringLiteral("line");
@@ -558,9 +777,23 @@ int runLine(const Arguments &args, const Console &console)
     }
 
     options.ids = unitIds(args, &errors);
+    options.scan = args.isSet(option::scan);
+    options.scanIds =
+        parseUnits(args.isSet(option::units)
+                       ? args.value(option::units)
+                       : QStringLiteral("%1-%2").arg(modbus::firstUnit).arg(modbus::lastUnit));
+    if (options.scanIds.isEmpty())
+        errors << QStringLiteral("--units: must be ids of 1-247 and ranges such as 10-20, "
+                                 "separated by commas, not %1")
+                      .arg(args.value(option::units));
+    if (args.isSet(option::units) && !options.scan)
+        errors << QStringLiteral("--units goes with --scan");
     readRegisters(args, &options.request, &errors);
     options.hostGiven = args.isSet(option::host);
     options.request.host = args.value(option::host);
+    if (options.hostGiven && (options.ports.size() != 1 || !inventoryFile.isEmpty()))
+        errors << QStringLiteral("--host: one converter only; without it, each is reached at the "
+                                 "address it holds");
     options.tcpPortGiven = args.isSet(option::tcpPort);
     options.request.port =
         quint16(args.number(option::tcpPort, options.request.port, 1, 65535, &errors));
@@ -570,43 +803,91 @@ int runLine(const Arguments &args, const Console &console)
         errors << QStringLiteral("--keep and --restore: give one of them");
     options.json = args.isSet(option::json);
     errors << args.unexpected();
+    std::optional<Inventory> inventory;
+    if (!inventoryFile.isEmpty()) {
+        inventory = readInventory(inventoryFile, &errors);
+        for (const QString &warning : inventory ? inventory->warnings : QStringList())
+            console.note(warning);
+        // Every row in the mode that serves Modbus TCP.
+        if (inventory && errors.isEmpty())
+            errors << rowProblems(*inventory, job.mode, args.value(option::mode), {}, true);
+        options.inventory = inventory ? &*inventory : nullptr;
+    }
     if (!console.errors(errors))
         return BadInput;
 
-    Search search(options, console);
+    if (options.ports.isEmpty())
+        options.ports = converterPorts(findConverters({}, job.baud, job.timeoutMs, console));
+    options.systemPorts = QSerialPortInfo::availablePorts();
+    int stopStatus = 0;
+    std::vector<std::unique_ptr<Search>> searches;
+    for (const QString &port : qAsConst(options.ports))
+        searches.push_back(std::make_unique<Search>(options, port, console, stopStatus));
     Interrupts interrupts;
     QObject::connect(&interrupts, &Interrupts::interrupted, [&](int status) {
-        if (search.stopStatus) {
-            console.error(
-                search.backup.isEmpty() || search.restored
-                    ? QStringLiteral("interrupted again, at once")
-                    : QStringLiteral("interrupted again, at once: the converter may hold a "
-                                     "setting of the search; to put its own settings back: %1")
-                          .arg(restoreCommand(search)));
-            if (search.run)
-                search.run->abandon(status);
+        if (stopStatus) {
+            console.error(QStringLiteral("interrupted again, at once"));
+            for (const auto &search : searches) {
+                if (!search->backup.isEmpty() && !search->restored)
+                    console.error(QStringLiteral("%1: the converter may hold a setting of the "
+                                                 "search; to put its own settings back: %2")
+                                      .arg(search->port, restoreCommand(*search)));
+                if (search->run)
+                    search->run->abandon(status);
+            }
             std::_Exit(status);
         }
-        search.stopStatus = status;
-        if (search.ending)
-            return console.note(QStringLiteral("interrupted: the converter is put in its final "
-                                               "state first; again ends at once"));
-        console.note(options.restore || !search.found
-                         ? QStringLiteral("interrupted: ending the try under way, then putting "
-                                          "back the converter's settings; again ends at once")
-                         : QStringLiteral("interrupted: ending the try under way; again ends "
-                                          "at once"));
-        if (search.run)
-            search.run->stop(status);
-        if (search.query)
-            search.query->stop();
+        stopStatus = status;
+        console.note(QStringLiteral("interrupted: ending the tries under way, then putting back "
+                                    "the converters' own settings where none was found yet%1; "
+                                    "again ends at once")
+                         .arg(options.restore ? QStringLiteral(" (with --restore, everywhere)")
+                                              : QString()));
+        for (const auto &search : searches) {
+            if (search->ending)
+                continue;
+            if (search->run)
+                search->run->stop(status);
+            if (search->query)
+                search->query->stop();
+        }
     });
+    int running = int(searches.size());
+    const auto searchAndCount = [&](Search &search) -> QCoro::Task<> {
+        co_await searchConverter(search);
+        if (--running == 0)
+            QCoreApplication::quit();
+    };
     QMetaObject::invokeMethod(
-        qApp, [&search] { searchAndQuit(search); }, Qt::QueuedConnection);
-    QCoreApplication::exec();
+        qApp,
+        [&] {
+            for (const auto &search : searches)
+                searchAndCount(*search);
+        },
+        Qt::QueuedConnection);
+    if (running > 0)
+        QCoreApplication::exec();
 
-    print(search, *job.mode, console);
-    const int status = search.stopStatus ? search.stopStatus : search.status;
+    QList<const Unit *> missing;
+    for (int i = 0; inventory && i < inventory->units.size(); ++i) {
+        const Unit &row = inventory->units.at(i);
+        if (std::none_of(searches.begin(), searches.end(), [&](const auto &search) {
+                return search->original && search->original->at(0) == row.mac;
+            }))
+            missing << &row;
+    }
+    int status = searches.empty() ? NoAnswer : Done;
+    for (const auto &search : searches) {
+        status = std::max(status, search->status);
+        if (!search->original && !search->unknown.isEmpty() && searches.size() > 1)
+            console.error(search->port + QStringLiteral(": ") + search->unknown);
+    }
+    if (searches.size() == 1 && !inventory)
+        printOne(*searches.front(), *job.mode, console);
+    else if (!searches.empty() || !missing.isEmpty())
+        printAll(searches, missing, *job.mode, console);
+    if (stopStatus)
+        status = stopStatus;
     return console.resultsWritten() ? status : std::max(status, int(OutputFailed));
 }
 

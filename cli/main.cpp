@@ -24,6 +24,7 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -254,32 +255,6 @@ void readWanted(const Arguments &args, Job *job, bool inventory, QStringList *er
         errors->append(QStringLiteral("nothing to write: give a profile or --set KEY=VALUE"));
 }
 
-// The USB adapters the system lists, or the ports given; all asked at once.
-QList<Found> findConverters(const QStringList &given, const Job &job, const Console &console)
-{
-    QStringList ports = given;
-    QStringList skipped;
-    if (ports.isEmpty()) {
-        QList<ListedPort> listed;
-        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-            listed << ListedPort{info.portName(), info.hasVendorIdentifier()};
-        ports = adapterPorts(listed, &skipped);
-        if (!skipped.isEmpty())
-            console.note(QStringLiteral("skipped, as no USB adapter: %1; give a port to ask it "
-                                        "too, e.g. --port %2")
-                             .arg(skipped.join(QStringLiteral(", ")), portPath(skipped.first())));
-    }
-    Finder finder(ports, job.baud, job.timeoutMs, console);
-    QObject::connect(&finder, &Finder::finished, qApp, &QCoreApplication::quit);
-    QMetaObject::invokeMethod(&finder, &Finder::start, Qt::QueuedConnection);
-    if (!ports.isEmpty())
-        QCoreApplication::exec();
-    QList<Found> found = finder.found();
-    for (const QString &port : qAsConst(skipped))
-        found << Found{port, QStringLiteral("skipped"), {}, {}, {}};
-    return found;
-}
-
 int printFound(const QList<Found> &found, bool json, const Console &console)
 {
     QList<QStringList> rows{{"port", "found", "mac", "serial_number", "location"}};
@@ -458,21 +433,19 @@ int run(QCoreApplication &app)
         return BadInput;
 
     if (verb == Verb::Find)
-        return printFound(findConverters(ports, job, console), json, console);
+        return printFound(findConverters(ports, job.baud, job.timeoutMs, console), json, console);
     // A batch without ports is every converter that answers.
-    if (ports.isEmpty()) {
-        for (const Found &found : findConverters({}, job, console)) {
-            if (found.status == QLatin1String("converter"))
-                ports << found.port;
-        }
-    }
+    if (ports.isEmpty())
+        ports = converterPorts(findConverters({}, job.baud, job.timeoutMs, console));
 
     const bool backupExisted = QFileInfo::exists(job.backupFile);
     Run run(job, ports, console);
     Interrupts interrupts;
     QObject::connect(&interrupts, &Interrupts::interrupted, &app, [&](int status) {
-        if (run.stopStatus())
+        if (run.stopStatus()) {
             run.abandon(status);
+            std::_Exit(status);
+        }
         console.note(status == 130 ? QStringLiteral("interrupted: ending the work under way and "
                                                     "putting back what was changed; Ctrl-C "
                                                     "again ends at once and leaves accepted "

@@ -108,6 +108,8 @@ const QCommandLineOption stopBits{"stop-bits", "The stop bits to try, of 1 and 2
 const QCommandLineOption keep{"keep", "Leave the converter at the setting found (the default)."};
 const QCommandLineOption restore{
     "restore", "Put the converter's own settings back at the end, also when a unit answered."};
+const QCommandLineOption scan{
+    "scan", "Once a setting is found, ask every unit id of --units (default 1-247) at it."};
 
 } // namespace option
 
@@ -221,9 +223,10 @@ const QList<CommandInfo> commands = {
       &option::interval, &option::count, &option::duration, &option::timeout, &option::json}},
     {"line",
      Verb::Line,
-     "line --port PORT --mode tcp-rtu [--host HOST] [--tcp-port N] [--unit ID]...\n"
-     "        [--read ADDR] [--input] [--speeds LIST] [--parities LIST] [--stop-bits LIST]\n"
-     "        [--keep | --restore] [--json]",
+     "line --port PORT [--port PORT]... | --inventory FILE [--port PORT]...\n"
+     "        --mode tcp-rtu [--host HOST] [--tcp-port N] [--unit ID]... [--read ADDR]\n"
+     "        [--input] [--speeds LIST] [--parities LIST] [--stop-bits LIST]\n"
+     "        [--keep | --restore] [--scan [--units LIST]] [--json]",
      "Finds the RS-485 speed, parity and stop bits at which the slaves answer: writes each "
      "candidate to the converter in turn, the common ones first (a full write: backup, "
      "restart, read back), then reads a register of each --unit (without one, ids 1-10) "
@@ -231,9 +234,10 @@ const QList<CommandInfo> commands = {
      "first setting where one answers. At the end the converter keeps that setting; with "
      "--restore, and when none answered, it gets its own back. Either way it is read back.",
      "line --port ttyUSB0 --mode tcp-rtu --unit 5 --speeds 9600,19200 --json",
-     {&option::port, &option::mode, &option::host, &option::tcpPort, &option::unit, &option::read,
-      &option::input, &option::speeds, &option::parities, &option::stopBits, &option::keep,
-      &option::restore, &option::json, &option::timeout, &option::baud, &option::trace}},
+     {&option::port, &option::inventory, &option::mode, &option::host, &option::tcpPort,
+      &option::unit, &option::read, &option::input, &option::speeds, &option::parities,
+      &option::stopBits, &option::keep, &option::restore, &option::scan, &option::units,
+      &option::json, &option::timeout, &option::baud, &option::trace}},
 };
 
 const CommandInfo *commandNamed(const QString &name)

@@ -50,6 +50,7 @@ extern const QCommandLineOption parities;
 extern const QCommandLineOption stopBits;
 extern const QCommandLineOption keep;
 extern const QCommandLineOption restore;
+extern const QCommandLineOption scan;
 } // namespace option
 
 enum class Verb

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 
 // Every await stands in a statement of its own, its result named: GCC 12 mishandles an await
 // inside a condition or a short-circuit expression (the rest of a read ran with no mode; the Qt 6
@@ -25,9 +26,15 @@
 
 namespace {
 
-// While the device restarts: how often to look for it. Short, because the whole write waits on
-// it; long enough that each look reaches a device that frames messages by silence on its own.
-constexpr int probeMs = 200;
+// While the device restarts: how long each look for it waits. Short, because the whole write
+// waits on it; twice what the question and a MAC's answer take on the line with the device's
+// quiet gap, and never below 100 ms, so that each look reaches a device that frames messages by
+// silence on its own.
+int lookMs(qint32 baud)
+{
+    return std::max(100, 2 * protocol::drainMs(
+                                 int(sizeof "MAC\r\n" + sizeof "MAC:02:00:00:00:00:01\r\n"), baud));
+}
 
 // The MAC exists in every mode and changes in none: the question that tells which device it is.
 constexpr int macIndex = 0;
@@ -144,12 +151,12 @@ QCoro::Task<std::optional<QByteArray>> ask(UnitRun &unit, Run &run, int index,
     co_return std::nullopt;
 }
 
-// Every key of the unit's mode into `values`, the MAC already there; with a brief job only the
-// keys it gives the unit.
-QCoro::Task<bool> askTheRest(UnitRun &unit, Run &run, Values &values, bool afterRestart = false)
+// Each key of the unit's mode that `wanted` asks for into `values`, the MAC already there.
+QCoro::Task<bool> askTheRest(UnitRun &unit, Run &run, Values &values,
+                             const std::function<bool(int)> &wanted, bool afterRestart = false)
 {
     for (int i = macIndex + 1; i < unit.record.mode->queried; ++i) {
-        if (run.job().brief && !unit.record.wanted[size_t(i)])
+        if (!wanted(i))
             continue;
         const std::optional<QByteArray> value = co_await ask(unit, run, i, afterRestart);
         if (!value)
@@ -169,6 +176,7 @@ QCoro::Task<std::optional<QByteArray>> lookForTheDevice(UnitRun &unit, Run &run,
     UnitRecord &record = unit.record;
     const Job &job = run.job();
     const QDeadlineTimer deadline(job.restartTimeoutMs);
+    const int look = lookMs(job.baud);
     const QString cutShort = restarted
                                  ? QStringLiteral("restarted; interrupted before it was verified")
                                  : QStringLiteral("interrupted, nothing sent");
@@ -180,7 +188,7 @@ QCoro::Task<std::optional<QByteArray>> lookForTheDevice(UnitRun &unit, Run &run,
     bool wait = restarted;
     for (;;) {
         if (wait)
-            co_await QCoro::sleepFor(std::chrono::milliseconds(probeMs));
+            co_await QCoro::sleepFor(std::chrono::milliseconds(look));
         wait = true;
         if (run.stopStatus()) {
             interrupted(unit, run, cutShort);
@@ -190,11 +198,11 @@ QCoro::Task<std::optional<QByteArray>> lookForTheDevice(UnitRun &unit, Run &run,
         if (unit.link.isOpen() || unit.link.open(&error)) {
             QElapsedTimer sinceLook;
             sinceLook.start();
-            Link::Reply reply = co_await unit.link.query(macIndex, probeMs);
+            Link::Reply reply = co_await unit.link.query(macIndex, look);
             // A look that found no answer is followed at once by the next.
             while (reply.result == Link::Result::NoAnswer && !deadline.hasExpired()) {
                 sinceLook.start();
-                reply = co_await unit.link.query(macIndex, probeMs);
+                reply = co_await unit.link.query(macIndex, look);
             }
             if (reply.result == Link::Result::Value) {
                 // The answer may be to an earlier look while the latest one is still on its way:
@@ -300,19 +308,20 @@ QCoro::Task<bool> readDevice(UnitRun &unit, Run &run)
         record.before[macIndex] = co_await ask(unit, run, macIndex);
     if (!record.before[macIndex] || !findPlan(unit, run))
         co_return false;
-    const bool read = co_await askTheRest(unit, run, record.before);
+    const Values &assumed = run.job().assumed;
+    for (int i = macIndex + 1; i < protocol::parameterCount; ++i)
+        record.before[size_t(i)] = assumed[size_t(i)];
+    const bool read =
+        co_await askTheRest(unit, run, record.before, [&](int i) { return !assumed[size_t(i)]; });
     co_return read;
 }
 
-// Each value that differs from the device's, or with --force each one given; a brief write has
-// read only the keys it gives.
+// Each value that differs from the device's, or with --force each one given.
 int compare(UnitRecord &record, const Job &job)
 {
     int changes = 0;
     for (int k = 0; k < record.mode->written; ++k) {
         const int index = k + 1; // writable parameter k, as the core lays them out
-        if (!record.before[size_t(index)])
-            continue;
         const QByteArray &before = *record.before[size_t(index)];
         const std::optional<QByteArray> &value = record.wanted[size_t(index)];
         const bool change =
@@ -579,7 +588,12 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
     run.console().step(record.port + QStringLiteral(": reading back"));
     Values now;
     now[macIndex] = mac;
-    const bool readBack = co_await askTheRest(unit, run, now, true);
+    const auto sent = [&](int i) {
+        return std::any_of(record.rows.begin(), record.rows.end(),
+                           [&](const Row &row) { return row.index == i && row.status == written; });
+    };
+    const bool readBack = co_await askTheRest(
+        unit, run, now, [&](int i) { return !job.brief || sent(i); }, true);
     if (!readBack)
         co_return;
     record.after = now;
@@ -587,6 +601,8 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
     QStringList differences;
     for (Row &row : record.rows) {
         const protocol::Parameter &parameter = protocol::parameters[row.index];
+        if (!now[size_t(row.index)])
+            continue;
         const QByteArray found = *now[size_t(row.index)];
         if (found == row.after) {
             if (row.status == written)
@@ -606,7 +622,10 @@ QCoro::Task<> writeUnit(UnitRun &unit, Run &run)
 
     // Step 8: with --check, a Modbus request through the converter as it now is.
     if (job.check) {
-        const QString checked = co_await checkModbus(unit, run, now);
+        Values held = record.before;
+        for (size_t i = 0; i < held.size(); ++i)
+            held[i] = now[i] ? now[i] : held[i];
+        const QString checked = co_await checkModbus(unit, run, held);
         co_return finishChecked(unit, run, Result::Verified, QStringLiteral("written and verified"),
                                 checked);
     }
@@ -739,7 +758,7 @@ bool UnitRecord::readWhole() const
     if (!mode)
         return false;
     for (int i = 0; i < mode->queried; ++i) {
-        if (!before[size_t(i)] && (!brief || i == macIndex || wanted[size_t(i)]))
+        if (!before[size_t(i)])
             return false;
     }
     return true;
@@ -890,7 +909,6 @@ void Run::abandon(int status)
                       .arg(record.port, staged.join(QStringLiteral(", ")), putBackCommand(record)));
         log(record);
     }
-    std::_Exit(status);
 }
 
 void Run::ended(UnitRun &unit)
@@ -908,17 +926,25 @@ void Run::log(const UnitRecord &record)
                           record.before[macIndex] && record.result != Result::NotInInventory) ||
                          (m_job.command == Command::Audit && record.before[macIndex] &&
                           record.result != Result::NotInInventory);
-    if (!reached)
-        return;
+    if (reached)
+        logUnit(record, m_job.name, m_systemPorts, m_console);
+}
+
+void logUnit(const UnitRecord &record, const QString &command,
+             const QList<QSerialPortInfo> &systemPorts, const Console &console,
+             const QJsonObject &more)
+{
     QJsonObject line = record.toJson();
-    line.insert("command", m_job.name);
-    const QString serialNumber = describePort(record.port, m_systemPorts).serialNumber;
+    line.insert("command", command);
+    const QString serialNumber = describePort(record.port, systemPorts).serialNumber;
     line.insert("serial_number", serialNumber.isEmpty() ? QJsonValue() : QJsonValue(serialNumber));
     if (record.sheetRow) {
         line.insert("label", record.sheetRow->label);
         line.insert("notes", record.sheetRow->notes);
     }
-    appendLog(line, m_console);
+    for (auto it = more.begin(); it != more.end(); ++it)
+        line.insert(it.key(), it.value());
+    appendLog(line, console);
 }
 
 BatchVerdict::BatchVerdict(const QList<const UnitRecord *> &units, bool force,

@@ -50,7 +50,10 @@ struct Job
     QString backupFile; // empty: a new file in the default place
     // The backup that puts the unit back as it was, when this write saves none of its own.
     QString restoreFrom;
-    // Only the MAC and the keys wanted are read, before the write and after its restart.
+    // What a read moments before found, taken as it is instead of asking again; the MAC is
+    // always asked, as it tells which unit answers.
+    Values assumed;
+    // After the restart, only the keys sent are read back (and the MAC, which tells the unit).
     bool brief = false;
     // The device may still be restarting: it is looked for before it is read.
     bool awaitDevice = false;
@@ -88,7 +91,7 @@ struct UnitRecord
     bool restarted = false;
     QJsonValue check;               // the Modbus check's request and result, or null
     const Unit *sheetRow = nullptr; // its row of the sheet, if any
-    bool brief = false;             // only the MAC and the keys wanted were to be read
+    bool brief = false;             // only the keys sent were to be read back
     Result result = Result::Read;
     int status = Done;
     QString outcome;
@@ -165,9 +168,9 @@ public:
     int stopStatus() const { return m_stopStatus; }
     // No unit starts a step that sends; changes under way are answered and put back.
     void stop(int status);
-    // A second stop: says at once what may be staged in each unit still under way, logs it, and
-    // ends the program.
-    [[noreturn]] void abandon(int status);
+    // A second stop: says at once what may be staged in each unit still under way, and logs
+    // it; the program ends next.
+    void abandon(int status);
     // Called by a unit's procedure as its last act.
     void ended(UnitRun &unit);
 
@@ -186,6 +189,11 @@ private:
     int m_running = 0;
     int m_stopStatus = 0;
 };
+
+// Appends the unit's line to the log, with the command's name and any more fields.
+void logUnit(const UnitRecord &record, const QString &command,
+             const QList<QSerialPortInfo> &systemPorts, const Console &console,
+             const QJsonObject &more = {});
 
 // The command that sends the keys that may be staged back as the device held them.
 QString putBackCommand(const UnitRecord &record);

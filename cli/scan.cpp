@@ -28,28 +28,6 @@ struct Answered
     ModbusAnswer answer;
 };
 
-// "1-247" or "1,5,10-20": the ids in order, each once; none when the text is not such a list.
-QList<int> parseUnits(const QString &text)
-{
-    QVector<bool> chosen(modbus::lastUnit + 1);
-    for (const QString &part : text.split(QLatin1Char(','))) {
-        const QStringList ends = part.split(QLatin1Char('-'));
-        bool firstOk = false;
-        bool lastOk = true;
-        const int first = ends.first().toInt(&firstOk);
-        const int last = ends.size() == 2 ? ends.last().toInt(&lastOk) : first;
-        if (ends.size() > 2 || !firstOk || !lastOk || first < modbus::firstUnit ||
-            last > modbus::lastUnit || first > last)
-            return {};
-        std::fill(chosen.begin() + first, chosen.begin() + last + 1, true);
-    }
-    QList<int> units;
-    for (int unit = modbus::firstUnit; unit <= modbus::lastUnit; ++unit) {
-        if (chosen[unit])
-            units << unit;
-    }
-    return units;
-}
 
 QString valueList(const QVector<quint16> &values)
 {
@@ -88,6 +66,28 @@ void printFound(const QList<Answered> &found, bool json, const Console &console)
 }
 
 } // namespace
+
+QList<int> parseUnits(const QString &text)
+{
+    QVector<bool> chosen(modbus::lastUnit + 1);
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        const QStringList ends = part.split(QLatin1Char('-'));
+        bool firstOk = false;
+        bool lastOk = true;
+        const int first = ends.first().toInt(&firstOk);
+        const int last = ends.size() == 2 ? ends.last().toInt(&lastOk) : first;
+        if (ends.size() > 2 || !firstOk || !lastOk || first < modbus::firstUnit ||
+            last > modbus::lastUnit || first > last)
+            return {};
+        std::fill(chosen.begin() + first, chosen.begin() + last + 1, true);
+    }
+    QList<int> units;
+    for (int unit = modbus::firstUnit; unit <= modbus::lastUnit; ++unit) {
+        if (chosen[unit])
+            units << unit;
+    }
+    return units;
+}
 
 const char scanExitStatuses[] =
     "Exit status:\n"

@@ -67,6 +67,8 @@ enum class Result
     Differs,
     AnotherUnit,
     CheckFailed,
+    Found,
+    NotFound,
     Interrupted,
 };
 
@@ -101,6 +103,8 @@ inline constexpr ResultWord resultWords[] = {
     {Result::Differs,            "differs",             "6", "read back after the restart, or in an audit, a key differs from what the device must hold"},
     {Result::AnotherUnit,        "another-unit",        "6", "another MAC answered after the restart: nothing else judged"},
     {Result::CheckFailed,        "check-failed",        "3-5", "verified, but the Modbus request through the converter failed (the check's status)"},
+    {Result::Found,              "found",               "0", "line or scan: slaves answered through the converter, at the setting it holds as read back (line)"},
+    {Result::NotFound,           "not-found",           "3,4", "line or scan: no slave answered through the converter (3: no TCP connection to it)"},
     {Result::Interrupted,        "interrupted",         "128+N", "a signal ended the run; what was accepted was put back, or is named in staged"},
 };
 // clang-format on

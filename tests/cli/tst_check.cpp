@@ -236,7 +236,7 @@ void CheckTest::run_data()
                        "--speeds: must be one of 1200, ",
                        "--stop-bits: must be one of 1, 2, not 3",
                        "--keep and --restore: give one",
-                       "--port: give one port",
+                       "--port @0: given twice",
                        "--unit: must be a whole number from 1 to 247, not 248",
                        "--parities: must be one of 0, 1, 2 (none, odd, even), not mark"};
 }

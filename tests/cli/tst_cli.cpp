@@ -633,6 +633,48 @@ void CliTest::run_data()
         << QStringList{"\"label\":\"Pump 1\"", "\"label\":\"Pump 2\"",
                        "\"notes\":{\"room\":\"cellar, left\"}", "!\"state\""};
 
+    // line over a sheet: every converter's own bus searched at once.
+    const QString gateway = " --tcp-port 15089 --rtu-timeout-ms 20 --ip 127.0.89.";
+    QTest::newRow("line over a sheet: each converter its own bus, at once, into the log")
+        << QStringList{unit1 + gateway + "1 --slave 1",
+                       unit2 + gateway + "2 --slave 1:57600:even:1",
+                       unit3 + gateway + "3 --slave 1:1200:odd:2",
+                       "--set mac=02:00:00:00:00:04" + gateway + "4 --slave 1:4800:odd:2",
+                       "--set mac=02:00:00:00:00:05" + gateway + "5"}
+        << QStringList{"> @d/units.csv mac,label,speed,parity,stop_bits\\n"
+                       "02:00:00:00:00:01,P1,,,\\n02:00:00:00:00:02,P2,,,\\n"
+                       "02:00:00:00:00:03,P3,1200,odd,2\\n02:00:00:00:00:04,P4,,,\\n"
+                       "02:00:00:00:00:09,Spare,,,\\n",
+                       "4 line --inventory @d/units.csv --port @0 --port @1 --port @2 --port @3 "
+                       "--port @4 --mode tcp-rtu --unit 1 --timeout 300 --speeds "
+                       "9600,19200,38400,115200,57600 --parities none,even --stop-bits 1"}
+        << QStringList{"@0  02:00:00:00:00:01  P1     1      9600 none 1   1      9600 none 1\n",
+                       "@1  02:00:00:00:00:02  P2     10     57600 even 1  1      57600 even 1\n",
+                       "@2  02:00:00:00:00:03  P3     1      1200 odd 2    1      1200 odd 2\n",
+                       "@3  02:00:00:00:00:04  P4     10     none          -      9600 none 1 "
+                       "(its own)\n",
+                       "@4  02:00:00:00:00:05  -      0      none          -      not in "
+                       "inventory, left alone\n",
+                       "02:00:00:00:00:09  Spare  -      -             -      not connected (row "
+                       "6)",
+                       "@1: its settings before the search: @d/state/tcprtu/backups/02-00-00-00-"
+                       "00-02-",
+                       "\"result\":\"found\",\"sent\":{},\"serial_number\":null,\"slaves\":{"
+                       "\"address\":0,\"count\":1,\"host\":\"127.0.89.2\",\"input\":false,"
+                       "\"parity\":\"even\",\"speed\":57600,\"stop_bits\":1,\"tcp_port\":15089,"
+                       "\"units\":[{\"unit\":1,\"values\":[",
+                       "\"result\":\"not-found\",\"sent\":{},\"serial_number\":null,"
+                       "\"slaves\":null"};
+    QTest::newRow("line --scan: every id of the line found, into the log")
+        << QStringList{unit1 + gateway + "6 --slave 2 --slave 3:9600:none:1:exception=2"}
+        << QStringList{"0 line --port @0 --mode tcp-rtu --unit 2 --read 1 --timeout 300 --scan "
+                       "--units "
+                       "1-5 --json"}
+        << QStringList{"\"units\": [\n        2,\n        3\n    ]",
+                       "\"address\":1,\"count\":1,\"host\":\"127.0.89.6\",\"input\":false,"
+                       "\"parity\":\"none\",\"speed\":9600,\"stop_bits\":1,\"tcp_port\":15089,"
+                       "\"units\":[{\"unit\":2,\"values\":[201]},{\"exception\":2,\"unit\":3}]"};
+
     // Several ports.
     QTest::newRow("several ports: each its own result, the highest status")
         << QStringList{"", "--refuse gateway --set mac=02:00:00:00:00:02"}
