@@ -1,13 +1,17 @@
 // tcprtu check through the simulated converter's Modbus gateway, each device in its own process.
 // A row starts at most one device, runs tcprtu once per step and looks for fragments in the
 // output of every run and in the device's log. Every device serves on a random loopback address
-// of its own, so that runs side by side never meet.
+// of its own, so that runs side by side never meet. Then poll's latency summary in process.
+
+#include "latency.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 
 class CheckTest : public QObject
@@ -17,6 +21,8 @@ class CheckTest : public QObject
 private slots:
     void run_data();
     void run();
+    void latency_data();
+    void latency();
 };
 
 void CheckTest::run_data()
@@ -148,6 +154,13 @@ void CheckTest::run_data()
         << QStringList{"0 " + poll + "--count 21"}
         << QStringList{"~\"latency_ms\":{\"median\":(6\\d|7[0-4])(\\.\\d+)?,"
                        "\"p95\":(15\\d|16[0-4])(\\.\\d+)?}"};
+    // 2^32 ms and 4 more: as an int of milliseconds the duration would end the poll at once.
+    // @dropped: the signal comes as the third request reaches the slave, which drops it.
+    QTest::newRow("poll for 49.7 days runs until Ctrl-C and sums up")
+        << "--rtu-timeout-ms 100 --slave 1:drop=3"
+        << QStringList{"4@dropped@2 " + poll + "--duration 4294967.3"}
+        << QStringList{"{\"answered\":2,\"exceptions\":{\"11\":1},\"latency_ms\":",
+                       "\"sent\":3,\"timeouts\":0,"};
     QTest::newRow("scan and poll without a listener")
         << QString() << QStringList{"3 " + scan + "--units 1", "3 " + poll + "--count 1"}
         << QStringList{"no TCP connection to @h:@p"};
@@ -304,21 +317,23 @@ void CheckTest::run()
     }
     for (const QString &step : steps) {
         QStringList arguments = expand(step).split(' ', Qt::SkipEmptyParts);
-        // "130@cue": once the device logs the cue, the signal of that exit status comes.
-        const QStringList head = arguments.takeFirst().split('@');
+        // "130@cue": once the device logs the cue, the signal of that exit status comes;
+        // "4@cue@2": signal 2 comes, and the exit status is 4. A cue writes blanks as '~'.
+        const QStringList head = arguments.takeFirst().replace('~', ' ').split('@');
         const int status = head.first().toInt();
+        const int signal = head.size() == 3 ? head[2].toInt() : status - 128;
         QProcess tcprtu;
         tcprtu.setProcessEnvironment(environment);
         tcprtu.start(TCPRTU_BINARY, arguments);
-        if (head.size() == 2) {
+        if (head.size() >= 2) {
             QVERIFY(tcprtu.waitForStarted());
             QString log;
-            while (!log.contains(head.last())) {
+            while (!log.contains(head[1])) {
                 QVERIFY2(simulator.waitForReadyRead(5000), qPrintable(log));
                 log += simulator.readAllStandardError();
             }
             output += log;
-            QCOMPARE(::kill(pid_t(tcprtu.processId()), status - 128), 0);
+            QCOMPARE(::kill(pid_t(tcprtu.processId()), signal), 0);
         }
         QVERIFY(tcprtu.waitForFinished(8000));
         const QString run = tcprtu.readAllStandardOutput() + tcprtu.readAllStandardError();
@@ -340,6 +355,49 @@ void CheckTest::run()
                                ? output.contains(QRegularExpression(fragment.mid(1)))
                                : output.contains(expand(fragment.mid(absent)));
         QVERIFY2(found != absent, qPrintable(fragment + " in:\n" + output));
+    }
+}
+
+void CheckTest::latency_data()
+{
+    QTest::addColumn<QVector<double>>("latencies");
+    QVector<double> geometric; // each 5% above the one before: a rank off by one is seen
+    for (int i = 0; i < 200; ++i)
+        geometric << 0.5 * std::pow(1.05, i);
+    QVector<double> even;
+    for (int ms = 1000; ms >= 1; --ms)
+        even << ms;
+    QVector<double> oneSlow(99, 5.0);
+    oneSlow << 3000;
+    QTest::newRow("none") << QVector<double>{};
+    QTest::newRow("a single answer") << QVector<double>{42.37};
+    QTest::newRow("200 of them 5% apart: ranks 100 and 190") << geometric;
+    geometric << 0.5 * std::pow(1.05, 200);
+    QTest::newRow("201 of them 5% apart: ranks 101 and 191") << geometric;
+    QTest::newRow("1 to 1000 ms, the slowest first") << even;
+    QTest::newRow("one slow among fast ones") << oneSlow;
+    QTest::newRow("at the longest time-out") << QVector<double>{3'599'990, 3'600'000, 3'600'000};
+    QTest::newRow("below a microsecond") << QVector<double>{0, 0.0002, 0.0004};
+}
+
+void CheckTest::latency()
+{
+    QFETCH(QVector<double>, latencies);
+    LatencySummary summary;
+    for (const double ms : qAsConst(latencies))
+        summary.add(ms);
+    QVector<double> sorted = latencies;
+    std::sort(sorted.begin(), sorted.end());
+    for (const int percent : {50, 95}) {
+        // The nearest rank: the least latency that percent % of them do not exceed.
+        const int rank = int(std::ceil(percent * sorted.size() / 100.0));
+        const double exact = sorted.isEmpty() ? 0 : sorted[std::max(rank, 1) - 1];
+        const double error = std::max(0.01 * exact, 0.001);
+        QVERIFY2(std::abs(summary.percentile(percent) - exact) <= error,
+                 qPrintable(QString("%1th percentile %2, not %3")
+                                .arg(percent)
+                                .arg(summary.percentile(percent))
+                                .arg(exact)));
     }
 }
 
