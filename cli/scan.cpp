@@ -1,18 +1,15 @@
 #include "scan.h"
 #include "options.h"
 
-#include "check.h"
 #include "modbus.h"
-#include "modbustcp.h"
-#include "status.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -21,12 +18,6 @@ namespace {
 // it, so the line never idles for a network round trip. More would only wait in the queue, and
 // a converter may hold no more than a few.
 constexpr int inFlight = 2;
-
-struct Answered
-{
-    int unit;
-    ModbusAnswer answer;
-};
 
 // "1-247" or "1,5,10-20": the ids in order, each once; none when the text is not such a list.
 QList<int> parseUnits(const QString &text)
@@ -59,19 +50,19 @@ QString valueList(const QVector<quint16> &values)
     return texts.join(QLatin1Char(' '));
 }
 
-void printFound(const QList<Answered> &found, bool json, const Console &console)
+void printFound(const QList<UnitAnswer> &found, bool json, const Console &console)
 {
     if (json) {
         QJsonArray array;
-        for (const Answered &unit : found) {
+        for (const UnitAnswer &unit : found) {
             QJsonObject object{{"unit", unit.unit}};
             QJsonArray values;
-            for (const quint16 value : unit.answer.values)
+            for (const quint16 value : unit.values)
                 values << value;
-            if (unit.answer.kind == ModbusAnswer::Data)
-                object.insert("values", values);
+            if (unit.exception)
+                object.insert("exception", unit.exception);
             else
-                object.insert("exception", unit.answer.exception);
+                object.insert("values", values);
             array << object;
         }
         console.result(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)));
@@ -80,14 +71,78 @@ void printFound(const QList<Answered> &found, bool json, const Console &console)
     if (found.isEmpty())
         return;
     QList<QStringList> rows{{"unit", "answer"}};
-    for (const Answered &unit : found)
-        rows << QStringList{QString::number(unit.unit), unit.answer.kind == ModbusAnswer::Data
-                                                            ? valueList(unit.answer.values)
-                                                            : exceptionText(unit.answer.exception)};
+    for (const UnitAnswer &unit : found)
+        rows << QStringList{QString::number(unit.unit), unit.exception
+                                                            ? exceptionText(unit.exception)
+                                                            : valueList(unit.values)};
     console.result(table(rows));
 }
 
 } // namespace
+
+UnitScan::UnitScan(const CheckRequest &request, QList<int> units, QObject *parent)
+    : QObject(parent), m_request(request), m_units(std::move(units)),
+      m_pdu(readRequest(request.input, request.address, request.count)),
+      m_client(request.host, request.port, request.timeoutMs)
+{
+    connect(&m_client, &ModbusTcp::connected, this, &UnitScan::sendMore);
+    connect(&m_client, &ModbusTcp::failed, this, [this](int status, const QString &why) {
+        m_status = status;
+        m_failure = why;
+        end();
+    });
+    connect(&m_client, &ModbusTcp::answered, this, &UnitScan::take);
+}
+
+void UnitScan::start()
+{
+    QMetaObject::invokeMethod(&m_client, &ModbusTcp::open, Qt::QueuedConnection);
+}
+
+void UnitScan::stop()
+{
+    end();
+}
+
+void UnitScan::sendMore()
+{
+    while (m_client.inFlight() < inFlight && m_next < m_units.size()) {
+        m_unitOf.insert(m_client.send(m_units[m_next], m_pdu), m_units[m_next]);
+        ++m_next;
+    }
+    if (m_client.inFlight() == 0)
+        end();
+}
+
+void UnitScan::take(int id, const ModbusAnswer &answer)
+{
+    const int unit = m_unitOf.take(id);
+    ++m_settled;
+    if (answer.kind == ModbusAnswer::Data)
+        m_answers << UnitAnswer{unit, answer.values, 0};
+    else if (answer.kind == ModbusAnswer::Exception && !modbus::fromGateway(answer.exception))
+        m_answers << UnitAnswer{unit, {}, answer.exception};
+    if (answer.kind == ModbusAnswer::Unusable) {
+        QString message;
+        modbusFault(answer, unit, where(), m_request.timeoutMs, &message);
+        emit unusable(message);
+    }
+    emit progress();
+    sendMore();
+}
+
+void UnitScan::end()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_client.close();
+    // A converter may answer out of turn.
+    std::sort(m_answers.begin(), m_answers.end(),
+              [](const UnitAnswer &a, const UnitAnswer &b) { return a.unit < b.unit; });
+    QMetaObject::invokeMethod(
+        this, [this] { emit done(); }, Qt::QueuedConnection);
+}
 
 const char scanExitStatuses[] =
     "Exit status:\n"
@@ -113,76 +168,47 @@ int runScan(const Arguments &args, const Console &console)
     if (!readConnection(args, &request, &errors, console))
         return BadInput;
 
-    const QByteArray pdu = readRequest(request.input, request.address, request.count);
-    ModbusTcp client(request.host, request.port, request.timeoutMs);
-    QHash<int, int> unitOf; // by the request's id
-    QList<Answered> found;
-    int next = 0;
-    int done = 0;
-    int status = Done;
-    QString failure;
+    UnitScan scan(request, units);
     QElapsedTimer clock;
-    const auto sendMore = [&] {
-        while (client.inFlight() < inFlight && next < units.size()) {
-            unitOf.insert(client.send(units[next], pdu), units[next]);
-            ++next;
-        }
-        if (done == units.size())
-            QCoreApplication::quit();
-    };
-    QObject::connect(&client, &ModbusTcp::connected, [&] {
-        clock.start();
-        sendMore();
+    QObject::connect(&scan, &UnitScan::done, &QCoreApplication::quit);
+    QObject::connect(&scan, &UnitScan::unusable, [&](const QString &message) {
+        console.live({});
+        console.error(message);
     });
-    QObject::connect(&client, &ModbusTcp::failed, [&](int why, const QString &message) {
-        status = why;
-        failure = message;
-        QCoreApplication::quit();
-    });
-    QObject::connect(&client, &ModbusTcp::answered, [&](int id, const ModbusAnswer &answer) {
-        const int unit = unitOf.take(id);
-        ++done;
-        if (answer.kind == ModbusAnswer::Data ||
-            (answer.kind == ModbusAnswer::Exception && !modbus::fromGateway(answer.exception)))
-            found << Answered{unit, answer};
-        if (answer.kind == ModbusAnswer::Unusable) {
-            QString message;
-            modbusFault(answer, unit, client.where(), request.timeoutMs, &message);
-            console.live({});
-            console.error(message);
-        }
-        const qint64 left = clock.elapsed() * (units.size() - done) / done;
+    QObject::connect(&scan, &UnitScan::progress, [&] {
+        const qint64 left = clock.elapsed() * (scan.total() - scan.settled()) / scan.settled();
         console.live(QStringLiteral("scan: %1 of %2 unit ids, %3 answered, about %4 s left")
-                         .arg(done)
-                         .arg(units.size())
-                         .arg(found.size())
+                         .arg(scan.settled())
+                         .arg(scan.total())
+                         .arg(scan.answers().size())
                          .arg(std::ceil(left / 1000.0)));
-        sendMore();
     });
-    QMetaObject::invokeMethod(&client, &ModbusTcp::open, Qt::QueuedConnection);
+    clock.start();
+    scan.start();
     QCoreApplication::exec();
     console.live({});
 
-    if (status != Done) {
-        console.error(failure);
-        if (done == 0)
-            return status;
+    const QList<UnitAnswer> &found = scan.answers();
+    if (scan.status() != Done) {
+        console.error(scan.failure());
+        if (scan.settled() == 0)
+            return scan.status();
     }
     printFound(found, args.isSet(option::json), console);
-    if (status != Done)
-        return status;
+    if (scan.status() != Done)
+        return scan.status();
     if (found.isEmpty()) {
         console.error(QStringLiteral("none of the %1 unit ids answered through %2; compare the "
                                      "converter's RS-485 speed, parity and stop bits with the "
                                      "slaves'")
-                          .arg(units.size())
-                          .arg(client.where()));
+                          .arg(scan.total())
+                          .arg(scan.where()));
         return NoAnswer;
     }
     console.note(QStringLiteral("%1 of %2 unit ids answered through %3 in %4 s")
                      .arg(found.size())
-                     .arg(units.size())
-                     .arg(client.where())
+                     .arg(scan.total())
+                     .arg(scan.where())
                      .arg(clock.elapsed() / 1000.0, 0, 'f', 1));
     return Done;
 }
