@@ -1,6 +1,7 @@
 #include "scan.h"
 #include "options.h"
 
+#include "interrupts.h"
 #include "modbus.h"
 
 #include <QCoreApplication>
@@ -149,7 +150,9 @@ const char scanExitStatuses[] =
     "  0  at least one unit id answered, with registers or an exception\n"
     "  2  bad command line\n"
     "  3  no TCP connection to the converter, or it was lost\n"
-    "  4  no unit id answered\n";
+    "  4  no unit id answered\n"
+    "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the unit ids that answered so far\n"
+    "     are printed\n";
 
 int runScan(const Arguments &args, const Console &console)
 {
@@ -169,6 +172,8 @@ int runScan(const Arguments &args, const Console &console)
         return BadInput;
 
     UnitScan scan(request, units);
+    Interrupts interrupts;
+    int interrupted = 0; // the exit status of the signal that stopped the scan
     QElapsedTimer clock;
     QObject::connect(&scan, &UnitScan::done, &QCoreApplication::quit);
     QObject::connect(&scan, &UnitScan::unusable, [&](const QString &message) {
@@ -183,6 +188,11 @@ int runScan(const Arguments &args, const Console &console)
                          .arg(scan.answers().size())
                          .arg(std::ceil(left / 1000.0)));
     });
+    QObject::connect(&interrupts, &Interrupts::interrupted, [&](int status) {
+        if (interrupted == 0)
+            interrupted = status;
+        scan.stop();
+    });
     clock.start();
     scan.start();
     QCoreApplication::exec();
@@ -194,7 +204,14 @@ int runScan(const Arguments &args, const Console &console)
         if (scan.settled() == 0)
             return scan.status();
     }
+    if (interrupted)
+        console.error(QStringLiteral("interrupted after %1 of %2 unit ids; %3 answered")
+                          .arg(scan.settled())
+                          .arg(scan.total())
+                          .arg(found.size()));
     printFound(found, args.isSet(option::json), console);
+    if (interrupted)
+        return interrupted;
     if (scan.status() != Done)
         return scan.status();
     if (found.isEmpty()) {

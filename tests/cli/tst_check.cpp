@@ -161,6 +161,12 @@ void CheckTest::run_data()
         << QStringList{"4@dropped@2 " + poll + "--duration 4294967.3"}
         << QStringList{"{\"answered\":2,\"exceptions\":{\"11\":1},\"latency_ms\":",
                        "\"sent\":3,\"timeouts\":0,"};
+    // @no slave 4: ids 1 and 2 have answered; 3 and 4 would take the converter seconds.
+    QTest::newRow("scan interrupted prints what answered so far")
+        << "--rtu-timeout-ms 5000 --slave 1 --slave 2"
+        << QStringList{"130@no~slave~4 " + scan + "--units 1-20 --read 1 --json"}
+        << QStringList{"[{\"unit\":1,\"values\":[101]},{\"unit\":2,\"values\":[201]}]\n",
+                       "interrupted after 2 of 20 unit ids; 2 answered"};
     QTest::newRow("scan and poll without a listener")
         << QString() << QStringList{"3 " + scan + "--units 1", "3 " + poll + "--count 1"}
         << QStringList{"no TCP connection to @h:@p"};
