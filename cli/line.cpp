@@ -7,14 +7,12 @@
 #include "inventory.h"
 #include "link.h"
 #include "modbus.h"
-#include "modbustcp.h"
 #include "ports.h"
 #include "procedure.h"
 #include "scan.h"
 #include "status.h"
 
 #include <QCoreApplication>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSerialPortInfo>
@@ -51,9 +49,6 @@ constexpr const char *framesByUse[][2] = {{"none", "1"}, {"even", "1"}, {"none",
 
 // Slaves are numbered from 1 on most lines: without --unit, the first ten ids are asked.
 constexpr int firstIds = 10;
-
-// As scan keeps it: one request on the RS-485 line and the next waiting in the converter's queue.
-constexpr int inFlight = 2;
 
 const protocol::Parameter &lineParameter(size_t key)
 {
@@ -179,91 +174,6 @@ struct Options
     QList<QSerialPortInfo> systemPorts;
 };
 
-struct Answered
-{
-    int unit;
-    ModbusAnswer answer;
-};
-
-// Asks each unit id for the same registers through the converter, two requests queued at once,
-// and gathers the ids that answer: with registers, or with an exception of their own. done()
-// comes once, after the last answer, a failed connection or stop(), never from within start().
-class UnitQuery : public QObject
-{
-    Q_OBJECT
-
-public:
-    UnitQuery(const CheckRequest &request, const QList<int> &ids, const Console &console)
-        : m_request(request), m_ids(ids), m_console(console),
-          m_client(request.host, request.port, request.timeoutMs)
-    {
-        connect(&m_client, &ModbusTcp::connected, this, &UnitQuery::sendMore);
-        connect(&m_client, &ModbusTcp::failed, this, [this](int status, const QString &why) {
-            this->status = status;
-            failure = why;
-            end();
-        });
-        connect(&m_client, &ModbusTcp::answered, this, &UnitQuery::take);
-    }
-
-    void start() { QMetaObject::invokeMethod(&m_client, &ModbusTcp::open, Qt::QueuedConnection); }
-    void stop() { end(); }
-
-    QString where() const { return m_client.where(); }
-
-    QList<Answered> answered;
-    int status = Done; // of the connection: PortFailed or NoAnswer when it failed
-    QString failure;
-
-signals:
-    void done();
-
-private:
-    void sendMore()
-    {
-        while (m_client.inFlight() < inFlight && m_next < m_ids.size()) {
-            m_idOf.insert(m_client.send(m_ids[m_next], m_pdu), m_ids[m_next]);
-            ++m_next;
-        }
-        if (m_client.inFlight() == 0)
-            end();
-    }
-
-    void take(int request, const ModbusAnswer &answer)
-    {
-        const int id = m_idOf.take(request);
-        if (answer.kind == ModbusAnswer::Data ||
-            (answer.kind == ModbusAnswer::Exception && !modbus::fromGateway(answer.exception)))
-            answered << Answered{id, answer};
-        if (answer.kind == ModbusAnswer::Unusable) {
-            QString message;
-            modbusFault(answer, id, where(), m_request.timeoutMs, &message);
-            m_console.error(message);
-        }
-        sendMore();
-    }
-
-    void end()
-    {
-        if (m_ended)
-            return;
-        m_ended = true;
-        m_client.close();
-        std::sort(answered.begin(), answered.end(),
-                  [](const Answered &a, const Answered &b) { return a.unit < b.unit; });
-        emit done();
-    }
-
-    const CheckRequest m_request;
-    const QList<int> m_ids;
-    const Console &m_console;
-    const QByteArray m_pdu = readRequest(m_request.input, m_request.address, m_request.count);
-    ModbusTcp m_client;
-    QHash<int, int> m_idOf; // by the request's transaction id
-    int m_next = 0;
-    bool m_ended = false;
-};
-
 struct Try
 {
     Setting setting;
@@ -283,10 +193,10 @@ struct Search
     const Options &options;
     const QString port;
     const Console &console;
-    const int &stopStatus;      // 128 + the signal's number, once one came
-    Run *run = nullptr;         // a write or read under way
-    UnitQuery *query = nullptr; // the units being asked
-    bool ending = false;        // the converter is being put in its final state
+    const int &stopStatus;     // 128 + the signal's number, once one came
+    Run *run = nullptr;        // a write or read under way
+    UnitScan *query = nullptr; // the units being asked
+    bool ending = false;       // the converter is being put in its final state
     int status = Done;
     bool noConnection = false; // the converter took no Modbus TCP connection
     const Unit *row = nullptr; // its row of the sheet
@@ -294,7 +204,7 @@ struct Search
     QList<Setting> candidates;
     QList<Try> tries;
     std::optional<Setting> found;
-    QList<Answered> slaves;         // what answered at the setting found, or in the scan of it
+    QList<UnitAnswer> slaves;       // what answered at the setting found, or in the scan of it
     CheckRequest asked;             // how they were asked
     std::optional<Values> original; // the converter's settings before the search, all keys
     Values known;                   // what it runs, as last read
@@ -341,7 +251,7 @@ QString valueOf(const Values &values, const char *key)
 
 // The units asked through the converter at the address it holds, or the one given. What
 // answered, or nothing when the question was cut short.
-QCoro::Task<std::optional<QList<Answered>>> askUnits(Search &search, const QList<int> &ids)
+QCoro::Task<std::optional<QList<UnitAnswer>>> askUnits(Search &search, const QList<int> &ids)
 {
     const Options &options = search.options;
     CheckRequest request = options.request;
@@ -350,21 +260,24 @@ QCoro::Task<std::optional<QList<Answered>>> askUnits(Search &search, const QList
     if (!options.tcpPortGiven)
         request.port = valueOf(search.known, "tcp_port").toUShort();
     search.asked = request;
-    UnitQuery query(request, ids, search.console);
+    UnitScan query(request, ids);
+    QObject::connect(&query, &UnitScan::unusable, [&](const QString &message) {
+        search.console.error(search.port + QStringLiteral(": ") + message);
+    });
     search.query = &query;
     query.start();
-    co_await qCoro(&query, &UnitQuery::done);
+    co_await qCoro(&query, &UnitScan::done);
     search.query = nullptr;
-    if (query.status != Done) {
-        search.status = query.status;
+    if (query.status() != Done) {
+        search.status = query.status();
         search.noConnection = true;
-        search.console.error(search.port + QStringLiteral(": ") + query.failure);
+        search.console.error(search.port + QStringLiteral(": ") + query.failure());
         co_return std::nullopt;
     }
     if (search.stopStatus)
         co_return std::nullopt;
     QStringList answered;
-    for (const Answered &unit : qAsConst(query.answered))
+    for (const UnitAnswer &unit : query.answers())
         answered << QString::number(unit.unit);
     search.console.note(QStringLiteral("%1: %2: %3 through %4")
                             .arg(search.port, shown(settingOf(search.known)),
@@ -372,7 +285,7 @@ QCoro::Task<std::optional<QList<Answered>>> askUnits(Search &search, const QList
                                      ? QStringLiteral("no unit answered")
                                      : QStringLiteral("unit %1 answered").arg(answered.join(", ")),
                                  query.where()));
-    co_return query.answered;
+    co_return query.answers();
 }
 
 // A write of the converter on the search's port: guarded by its MAC, and restoring from the
@@ -423,7 +336,7 @@ QCoro::Task<UnitRecord> tryEach(Search &search, UnitRecord last)
             break;
         }
         learn(search, last);
-        const std::optional<QList<Answered>> answered =
+        const std::optional<QList<UnitAnswer>> answered =
             co_await askUnits(search, search.options.ids);
         if (!answered)
             continue;
@@ -493,7 +406,8 @@ QCoro::Task<> endSearch(Search &search, UnitRecord last)
         !search.stopStatus) {
         search.known = *whole;
         search.console.step(QStringLiteral("%1: scanning the line").arg(search.port));
-        const std::optional<QList<Answered>> answered = co_await askUnits(search, options.scanIds);
+        const std::optional<QList<UnitAnswer>> answered =
+            co_await askUnits(search, options.scanIds);
         if (answered)
             search.slaves = *answered;
     }
@@ -502,15 +416,15 @@ QCoro::Task<> endSearch(Search &search, UnitRecord last)
 QJsonObject slavesJson(const Search &search)
 {
     QJsonArray units;
-    for (const Answered &unit : search.slaves) {
+    for (const UnitAnswer &unit : search.slaves) {
         QJsonObject object{{"unit", unit.unit}};
-        if (unit.answer.kind == ModbusAnswer::Data) {
+        if (unit.exception) {
+            object.insert("exception", unit.exception);
+        } else {
             QJsonArray values;
-            for (const quint16 value : unit.answer.values)
+            for (const quint16 value : unit.values)
                 values << value;
             object.insert("values", values);
-        } else {
-            object.insert("exception", unit.answer.exception);
         }
         units << object;
     }
@@ -594,7 +508,7 @@ QString restoreCommand(const Search &search)
 QString answeredText(const Search &search)
 {
     QStringList ids;
-    for (const Answered &unit : search.slaves)
+    for (const UnitAnswer &unit : search.slaves)
         ids << QString::number(unit.unit);
     return ids.join(QStringLiteral(", "));
 }
@@ -609,7 +523,7 @@ QJsonObject searchJson(const Search &search, const protocol::Mode &mode)
         tries << object;
     }
     QJsonArray units;
-    for (const Answered &unit : search.slaves)
+    for (const UnitAnswer &unit : search.slaves)
         units << unit.unit;
     return {
         {"found", search.found ? QJsonValue(toJson(*search.found)) : QJsonValue()},
@@ -890,5 +804,3 @@ int runLine(const Arguments &args, const Console &console)
         status = stopStatus;
     return console.resultsWritten() ? status : std::max(status, int(OutputFailed));
 }
-
-#include "line.moc"

@@ -3,10 +3,12 @@
 
 #include "check.h"
 #include "interrupts.h"
+#include "latency.h"
 #include "modbustcp.h"
 #include "status.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -18,29 +20,22 @@
 
 namespace {
 
+// Counts that a year of requests, one a millisecond, does not overflow.
 struct Tally
 {
-    int sent = 0;
-    int answered = 0;
-    int timeouts = 0;
-    int unusable = 0;
-    QMap<int, int> exceptions; // by code
-    QVector<double> latencies; // of the answers with data, ms
+    qint64 sent = 0;
+    qint64 answered = 0;
+    qint64 timeouts = 0;
+    qint64 unusable = 0;
+    QMap<int, qint64> exceptions; // by code
+    LatencySummary latencies;     // of the answers with data
 
-    // The median and the 95th percentile (nearest rank), rounded to 0.1 ms; 0 without answers.
-    double median() const { return percentile(50); }
-    double p95() const { return percentile(95); }
+    // The median and the 95th percentile, rounded to 0.1 ms; 0 without answers.
+    double median() const { return rounded(latencies.percentile(50)); }
+    double p95() const { return rounded(latencies.percentile(95)); }
 
 private:
-    double percentile(int percent) const
-    {
-        if (latencies.isEmpty())
-            return 0;
-        QVector<double> sorted = latencies;
-        std::sort(sorted.begin(), sorted.end());
-        const int rank = int(std::ceil(percent / 100.0 * sorted.size()));
-        return std::round(sorted[std::max(rank, 1) - 1] * 10) / 10;
-    }
+    static double rounded(double ms) { return std::round(ms * 10) / 10; }
 };
 
 QString exceptionCounts(const Tally &tally)
@@ -138,9 +133,23 @@ int runPoll(const Arguments &args, const Console &console)
         due = true;
         sendIfDue();
     });
+    // A timer takes at most 24.8 days of milliseconds: a longer poll ends through a chain of
+    // shorter ones, each up to the deadline or a day, whichever comes first.
+    QDeadlineTimer deadline;
+    QTimer ender;
+    ender.setSingleShot(true);
+    ender.setTimerType(Qt::PreciseTimer);
+    const auto endAtDeadline = [&] {
+        if (deadline.hasExpired())
+            return stop();
+        ender.start(int(std::min<qint64>(deadline.remainingTime(), 24 * 3600 * 1000)));
+    };
+    QObject::connect(&ender, &QTimer::timeout, endAtDeadline);
     QObject::connect(&client, &ModbusTcp::connected, [&] {
-        if (durationMs >= 0)
-            QTimer::singleShot(durationMs, &ticker, stop);
+        if (durationMs >= 0) {
+            deadline.setRemainingTime(durationMs, Qt::PreciseTimer);
+            endAtDeadline();
+        }
         ticker.start(intervalMs);
         due = true;
         sendIfDue();
@@ -155,7 +164,7 @@ int runPoll(const Arguments &args, const Console &console)
         switch (answer.kind) {
         case ModbusAnswer::Data:
             ++tally.answered;
-            tally.latencies << answer.ms;
+            tally.latencies.add(answer.ms);
             break;
         case ModbusAnswer::Exception:
             ++tally.exceptions[answer.exception];

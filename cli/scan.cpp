@@ -1,18 +1,16 @@
 #include "scan.h"
 #include "options.h"
 
-#include "check.h"
+#include "interrupts.h"
 #include "modbus.h"
-#include "modbustcp.h"
-#include "status.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -22,13 +20,6 @@ namespace {
 // a converter may hold no more than a few.
 constexpr int inFlight = 2;
 
-struct Answered
-{
-    int unit;
-    ModbusAnswer answer;
-};
-
-
 QString valueList(const QVector<quint16> &values)
 {
     QStringList texts;
@@ -37,19 +28,19 @@ QString valueList(const QVector<quint16> &values)
     return texts.join(QLatin1Char(' '));
 }
 
-void printFound(const QList<Answered> &found, bool json, const Console &console)
+void printFound(const QList<UnitAnswer> &found, bool json, const Console &console)
 {
     if (json) {
         QJsonArray array;
-        for (const Answered &unit : found) {
+        for (const UnitAnswer &unit : found) {
             QJsonObject object{{"unit", unit.unit}};
             QJsonArray values;
-            for (const quint16 value : unit.answer.values)
+            for (const quint16 value : unit.values)
                 values << value;
-            if (unit.answer.kind == ModbusAnswer::Data)
-                object.insert("values", values);
+            if (unit.exception)
+                object.insert("exception", unit.exception);
             else
-                object.insert("exception", unit.answer.exception);
+                object.insert("values", values);
             array << object;
         }
         console.result(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)));
@@ -58,10 +49,10 @@ void printFound(const QList<Answered> &found, bool json, const Console &console)
     if (found.isEmpty())
         return;
     QList<QStringList> rows{{"unit", "answer"}};
-    for (const Answered &unit : found)
-        rows << QStringList{QString::number(unit.unit), unit.answer.kind == ModbusAnswer::Data
-                                                            ? valueList(unit.answer.values)
-                                                            : exceptionText(unit.answer.exception)};
+    for (const UnitAnswer &unit : found)
+        rows << QStringList{QString::number(unit.unit), unit.exception
+                                                            ? exceptionText(unit.exception)
+                                                            : valueList(unit.values)};
     console.result(table(rows));
 }
 
@@ -89,12 +80,78 @@ QList<int> parseUnits(const QString &text)
     return units;
 }
 
+UnitScan::UnitScan(const CheckRequest &request, QList<int> units, QObject *parent)
+    : QObject(parent), m_request(request), m_units(std::move(units)),
+      m_pdu(readRequest(request.input, request.address, request.count)),
+      m_client(request.host, request.port, request.timeoutMs)
+{
+    connect(&m_client, &ModbusTcp::connected, this, &UnitScan::sendMore);
+    connect(&m_client, &ModbusTcp::failed, this, [this](int status, const QString &why) {
+        m_status = status;
+        m_failure = why;
+        end();
+    });
+    connect(&m_client, &ModbusTcp::answered, this, &UnitScan::take);
+}
+
+void UnitScan::start()
+{
+    QMetaObject::invokeMethod(&m_client, &ModbusTcp::open, Qt::QueuedConnection);
+}
+
+void UnitScan::stop()
+{
+    end();
+}
+
+void UnitScan::sendMore()
+{
+    while (m_client.inFlight() < inFlight && m_next < m_units.size()) {
+        m_unitOf.insert(m_client.send(m_units[m_next], m_pdu), m_units[m_next]);
+        ++m_next;
+    }
+    if (m_client.inFlight() == 0)
+        end();
+}
+
+void UnitScan::take(int id, const ModbusAnswer &answer)
+{
+    const int unit = m_unitOf.take(id);
+    ++m_settled;
+    if (answer.kind == ModbusAnswer::Data)
+        m_answers << UnitAnswer{unit, answer.values, 0};
+    else if (answer.kind == ModbusAnswer::Exception && !modbus::fromGateway(answer.exception))
+        m_answers << UnitAnswer{unit, {}, answer.exception};
+    if (answer.kind == ModbusAnswer::Unusable) {
+        QString message;
+        modbusFault(answer, unit, where(), m_request.timeoutMs, &message);
+        emit unusable(message);
+    }
+    emit progress();
+    sendMore();
+}
+
+void UnitScan::end()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_client.close();
+    // A converter may answer out of turn.
+    std::sort(m_answers.begin(), m_answers.end(),
+              [](const UnitAnswer &a, const UnitAnswer &b) { return a.unit < b.unit; });
+    QMetaObject::invokeMethod(
+        this, [this] { emit done(); }, Qt::QueuedConnection);
+}
+
 const char scanExitStatuses[] =
     "Exit status:\n"
     "  0  at least one unit id answered, with registers or an exception\n"
     "  2  bad command line\n"
     "  3  no TCP connection to the converter, or it was lost\n"
-    "  4  no unit id answered\n";
+    "  4  no unit id answered\n"
+    "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the unit ids that answered so far\n"
+    "     are printed\n";
 
 int runScan(const Arguments &args, const Console &console)
 {
@@ -113,76 +170,61 @@ int runScan(const Arguments &args, const Console &console)
     if (!readConnection(args, &request, &errors, console))
         return BadInput;
 
-    const QByteArray pdu = readRequest(request.input, request.address, request.count);
-    ModbusTcp client(request.host, request.port, request.timeoutMs);
-    QHash<int, int> unitOf; // by the request's id
-    QList<Answered> found;
-    int next = 0;
-    int done = 0;
-    int status = Done;
-    QString failure;
+    UnitScan scan(request, units);
+    Interrupts interrupts;
+    int interrupted = 0; // the exit status of the signal that stopped the scan
     QElapsedTimer clock;
-    const auto sendMore = [&] {
-        while (client.inFlight() < inFlight && next < units.size()) {
-            unitOf.insert(client.send(units[next], pdu), units[next]);
-            ++next;
-        }
-        if (done == units.size())
-            QCoreApplication::quit();
-    };
-    QObject::connect(&client, &ModbusTcp::connected, [&] {
-        clock.start();
-        sendMore();
+    QObject::connect(&scan, &UnitScan::done, &QCoreApplication::quit);
+    QObject::connect(&scan, &UnitScan::unusable, [&](const QString &message) {
+        console.live({});
+        console.error(message);
     });
-    QObject::connect(&client, &ModbusTcp::failed, [&](int why, const QString &message) {
-        status = why;
-        failure = message;
-        QCoreApplication::quit();
-    });
-    QObject::connect(&client, &ModbusTcp::answered, [&](int id, const ModbusAnswer &answer) {
-        const int unit = unitOf.take(id);
-        ++done;
-        if (answer.kind == ModbusAnswer::Data ||
-            (answer.kind == ModbusAnswer::Exception && !modbus::fromGateway(answer.exception)))
-            found << Answered{unit, answer};
-        if (answer.kind == ModbusAnswer::Unusable) {
-            QString message;
-            modbusFault(answer, unit, client.where(), request.timeoutMs, &message);
-            console.live({});
-            console.error(message);
-        }
-        const qint64 left = clock.elapsed() * (units.size() - done) / done;
+    QObject::connect(&scan, &UnitScan::progress, [&] {
+        const qint64 left = clock.elapsed() * (scan.total() - scan.settled()) / scan.settled();
         console.live(QStringLiteral("scan: %1 of %2 unit ids, %3 answered, about %4 s left")
-                         .arg(done)
-                         .arg(units.size())
-                         .arg(found.size())
+                         .arg(scan.settled())
+                         .arg(scan.total())
+                         .arg(scan.answers().size())
                          .arg(std::ceil(left / 1000.0)));
-        sendMore();
     });
-    QMetaObject::invokeMethod(&client, &ModbusTcp::open, Qt::QueuedConnection);
+    QObject::connect(&interrupts, &Interrupts::interrupted, [&](int status) {
+        if (interrupted == 0)
+            interrupted = status;
+        scan.stop();
+    });
+    clock.start();
+    scan.start();
     QCoreApplication::exec();
     console.live({});
 
-    if (status != Done) {
-        console.error(failure);
-        if (done == 0)
-            return status;
+    const QList<UnitAnswer> &found = scan.answers();
+    if (scan.status() != Done) {
+        console.error(scan.failure());
+        if (scan.settled() == 0)
+            return scan.status();
     }
+    if (interrupted)
+        console.error(QStringLiteral("interrupted after %1 of %2 unit ids; %3 answered")
+                          .arg(scan.settled())
+                          .arg(scan.total())
+                          .arg(found.size()));
     printFound(found, args.isSet(option::json), console);
-    if (status != Done)
-        return status;
+    if (interrupted)
+        return interrupted;
+    if (scan.status() != Done)
+        return scan.status();
     if (found.isEmpty()) {
         console.error(QStringLiteral("none of the %1 unit ids answered through %2; compare the "
                                      "converter's RS-485 speed, parity and stop bits with the "
                                      "slaves'")
-                          .arg(units.size())
-                          .arg(client.where()));
+                          .arg(scan.total())
+                          .arg(scan.where()));
         return NoAnswer;
     }
     console.note(QStringLiteral("%1 of %2 unit ids answered through %3 in %4 s")
                      .arg(found.size())
-                     .arg(units.size())
-                     .arg(client.where())
+                     .arg(scan.total())
+                     .arg(scan.where())
                      .arg(clock.elapsed() / 1000.0, 0, 'f', 1));
     return Done;
 }

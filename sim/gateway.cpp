@@ -18,6 +18,8 @@ namespace {
 constexpr int headerBytes = 7; // transaction, protocol, length, unit
 constexpr int maxPduBytes = 253;
 constexpr int rtuOverhead = 3; // unit and CRC around the PDU on the line
+// Long enough for a client to read one piece before the next arrives.
+constexpr int piecePauseMs = 10;
 
 int word(const QByteArray &bytes, int at)
 {
@@ -46,7 +48,8 @@ QList<QCommandLineOption> gatewayOptions()
                         "parity and stop bits are its own. Then any of :drop=N, no answer to "
                         "every Nth request; :exception=CODE, that exception to every request; "
                         ":malformed=count, bare or foreign, a read's byte count off by two, "
-                        "the function code alone, or an exception to another function. "
+                        "the function code alone, or an exception to another function; "
+                        ":delay=MS[,MS...], each answer that much later, the next in turn. "
                         "Repeatable.")
              .arg(sim::ModbusSlave::registerCount),
          QStringLiteral("slave")},
@@ -62,6 +65,13 @@ QList<QCommandLineOption> gatewayOptions()
         {QStringLiteral("tcp-port"),
          QStringLiteral("The factory TCP port (502 without it), e.g. 15020."),
          QStringLiteral("port")},
+        {QStringLiteral("tcp-split"),
+         QStringLiteral("Send each Modbus TCP answer in pieces, cut at these byte offsets, a "
+                        "negative one counted from the end; each piece is a write of its own, "
+                        "%1 ms after the one before. E.g. 3,7,-1: inside the header, between "
+                        "the header and the PDU, and before the last byte.")
+             .arg(piecePauseMs),
+         QStringLiteral("offsets")},
     };
 }
 
@@ -81,6 +91,18 @@ bool readGatewayOptions(const QCommandLineParser &parser, GatewayOptions *option
         if (!ok || options->answerTimeoutMs < 1) {
             *error = QStringLiteral("--rtu-timeout-ms needs at least 1 ms");
             return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("tcp-split"))) {
+        for (const QString &text : parser.value(QStringLiteral("tcp-split")).split(',')) {
+            bool ok = false;
+            const int at = text.toInt(&ok);
+            if (!ok || at == 0 || std::abs(at) >= headerBytes + maxPduBytes) {
+                *error = QStringLiteral("--tcp-split needs byte offsets within an answer, such as "
+                                        "3,7,-1; a negative one counts from the end");
+                return false;
+            }
+            options->tcpSplit << at;
         }
     }
     for (const QString &text : parser.values(QStringLiteral("slave"))) {
@@ -147,6 +169,7 @@ void Gateway::stop()
     m_server.close();
     const QList<QTcpSocket *> sockets = m_pending.keys();
     m_pending.clear();
+    m_unsent.clear();
     for (QTcpSocket *socket : sockets) {
         socket->abort();
         socket->deleteLater();
@@ -157,8 +180,12 @@ void Gateway::accept()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         m_pending.insert(socket, {});
+        // Nagle's algorithm would hold a piece back until the one before is acknowledged.
+        if (!m_options.tcpSplit.isEmpty())
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { collect(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_unsent.remove(socket);
             if (m_pending.remove(socket))
                 socket->deleteLater();
         });
@@ -175,6 +202,7 @@ void Gateway::collect(QTcpSocket *socket)
             log(QStringLiteral("not Modbus TCP, connection closed: %1")
                     .arg(QString(bytes.left(headerBytes).toHex(' '))));
             m_pending.remove(socket);
+            m_unsent.remove(socket);
             socket->abort();
             socket->deleteLater();
             return;
@@ -208,7 +236,7 @@ void Gateway::relay(QTcpSocket *socket, const QByteArray &header, const QByteArr
         if (response.isEmpty())
             outcome = QStringLiteral("slave %1 dropped its answer").arg(unit);
         else
-            busyMs += sim::frameMs(m_line, response.size() + rtuOverhead);
+            busyMs += slave->delayMs() + sim::frameMs(m_line, response.size() + rtuOverhead);
     }
     if (response.isEmpty()) {
         response = sim::exceptionPdu(pdu[0], modbus::GatewayTargetFailedToRespond);
@@ -226,7 +254,47 @@ void Gateway::relay(QTcpSocket *socket, const QByteArray &header, const QByteArr
                  outcome.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(outcome)));
     // The socket as context: a connection closed meanwhile, or a restart, loses the answer.
     QTimer::singleShot(int(std::ceil(m_lineFreeAt - now)), Qt::PreciseTimer, socket,
-                       [socket, frame] { socket->write(frame); });
+                       [this, socket, frame] { send(socket, frame); });
+}
+
+void Gateway::send(QTcpSocket *socket, const QByteArray &frame)
+{
+    if (m_options.tcpSplit.isEmpty()) {
+        socket->write(frame);
+        return;
+    }
+    QList<int> cuts;
+    for (const int at : qAsConst(m_options.tcpSplit))
+        cuts << (at < 0 ? int(frame.size()) + at : at);
+    std::sort(cuts.begin(), cuts.end());
+    // The pieces of an earlier answer still going out go first: an answer never overtakes one.
+    QList<QByteArray> &unsent = m_unsent[socket];
+    const bool idle = unsent.isEmpty();
+    int from = 0;
+    for (const int at : qAsConst(cuts)) {
+        if (at > from && at < frame.size()) {
+            unsent << frame.mid(from, at - from);
+            from = at;
+        }
+    }
+    unsent << frame.mid(from);
+    if (idle)
+        sendPiece(socket);
+}
+
+void Gateway::sendPiece(QTcpSocket *socket)
+{
+    const auto unsent = m_unsent.find(socket);
+    if (unsent == m_unsent.end())
+        return;
+    socket->write(unsent->takeFirst());
+    socket->flush();
+    if (unsent->isEmpty()) {
+        m_unsent.erase(unsent);
+        return;
+    }
+    QTimer::singleShot(piecePauseMs, Qt::PreciseTimer, socket,
+                       [this, socket] { sendPiece(socket); });
 }
 
 void Gateway::log(const QString &text) const

@@ -19,6 +19,9 @@ struct GatewayOptions
     bool enabled = true; // the device is in TCP-RTU mode
     std::vector<sim::ModbusSlave> slaves;
     int answerTimeoutMs = 200; // how long the converter waits for a slave
+    // Where each answer is cut into pieces sent apart, so that a client sees them arrive one by
+    // one; from the end when negative. None: an answer goes in one write.
+    QList<int> tcpSplit;
     bool quiet = false;
 };
 
@@ -47,11 +50,15 @@ private:
     void accept();
     void collect(QTcpSocket *socket);
     void relay(QTcpSocket *socket, const QByteArray &header, const QByteArray &pdu);
+    void send(QTcpSocket *socket, const QByteArray &frame);
+    void sendPiece(QTcpSocket *socket);
     void log(const QString &text) const;
 
     GatewayOptions m_options;
     QTcpServer m_server;
     QHash<QTcpSocket *, QByteArray> m_pending; // bytes of requests still incomplete
+    // With --tcp-split: the pieces not sent yet, in order, of the connections that have any.
+    QHash<QTcpSocket *, QList<QByteArray>> m_unsent;
     sim::SerialLine m_line;
     double m_lineFreeAt = 0; // ms on QDeadlineTimer's clock
 };

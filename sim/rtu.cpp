@@ -43,6 +43,14 @@ bool readQuirk(const QString &field, Quirks *quirks)
         quirks->dropEvery = value.toInt(&ok);
         return ok && quirks->dropEvery >= 1;
     }
+    if (key == QLatin1String("delay")) {
+        for (const QString &text : value.split(QLatin1Char(','))) {
+            quirks->delaysMs << text.toInt(&ok);
+            if (!ok || quirks->delaysMs.last() < 0 || quirks->delaysMs.last() > 60'000)
+                return false;
+        }
+        return true;
+    }
     if (key == QLatin1String("exception")) {
         quirks->exception = value.toInt(&ok, 0); // 0x0B as well as 11
         return ok && quirks->exception >= 1 && quirks->exception <= 0xFF;
@@ -94,7 +102,8 @@ ModbusSlave::ModbusSlave(int unit, const SerialLine &line, const Quirks &quirks)
 QByteArray ModbusSlave::answer(const QByteArray &pdu)
 {
     const char function = pdu.isEmpty() ? char(0) : pdu[0];
-    if (m_quirks.dropEvery && ++m_requests % m_quirks.dropEvery == 0)
+    ++m_requests;
+    if (m_quirks.dropEvery && m_requests % m_quirks.dropEvery == 0)
         return {};
     if (m_quirks.exception)
         return exceptionPdu(function, quint8(m_quirks.exception));
@@ -116,6 +125,12 @@ QByteArray ModbusSlave::answer(const QByteArray &pdu)
         break;
     }
     return response;
+}
+
+int ModbusSlave::delayMs() const
+{
+    const QVector<int> &delays = m_quirks.delaysMs;
+    return delays.isEmpty() || m_requests == 0 ? 0 : delays[(m_requests - 1) % delays.size()];
 }
 
 QByteArray ModbusSlave::serve(const QByteArray &pdu)
@@ -187,7 +202,8 @@ std::optional<ModbusSlave> parseSlave(const QString &text, QString *error)
         return ModbusSlave(unit, line, quirks);
     *error = QStringLiteral("--slave %1: must be ID[:SPEED:PARITY:STOPBITS], an ID of 1-247, "
                             "one of the device's speeds, none, odd or even, and 1 or 2; then "
-                            "any of :drop=N, :exception=CODE, :malformed=count|bare|foreign")
+                            "any of :drop=N, :exception=CODE, :malformed=count|bare|foreign, "
+                            ":delay=MS[,MS...]")
                  .arg(text);
     return std::nullopt;
 }

@@ -48,6 +48,7 @@ struct Quirks
     int dropEvery = 0; // no answer to every Nth request
     int exception = 0; // answer every request with this exception code
     Malformed malformed = Malformed::None;
+    QVector<int> delaysMs; // each answer later by the next of these, in turn, in ms
 };
 
 // An RTU slave with a block of holding and of input registers. Register 0 of each block counts
@@ -66,6 +67,8 @@ public:
 
     // The response PDU to a request PDU: registers, an exception, or nothing when it is dropped.
     QByteArray answer(const QByteArray &pdu);
+    // How much later than the line allows the slave sends the answer just given, in ms.
+    int delayMs() const;
 
 private:
     QByteArray serve(const QByteArray &pdu);
@@ -79,8 +82,8 @@ private:
     int m_requests = 0;
 };
 
-// "ID[:SPEED:PARITY:STOPBITS][:drop=N][:exception=CODE][:malformed=count|bare|foreign]", parity
-// as none, odd or even; the line defaults to 9600 none 1.
+// "ID[:SPEED:PARITY:STOPBITS][:drop=N][:exception=CODE][:malformed=count|bare|foreign]
+// [:delay=MS,MS...]", parity as none, odd or even; the line defaults to 9600 none 1.
 std::optional<ModbusSlave> parseSlave(const QString &text, QString *error);
 
 } // namespace sim

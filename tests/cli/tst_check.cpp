@@ -1,13 +1,17 @@
 // tcprtu check through the simulated converter's Modbus gateway, each device in its own process.
 // A row starts at most one device, runs tcprtu once per step and looks for fragments in the
 // output of every run and in the device's log. Every device serves on a random loopback address
-// of its own, so that runs side by side never meet.
+// of its own, so that runs side by side never meet. Then poll's latency summary in process.
+
+#include "latency.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cmath>
 #include <csignal>
 
 class CheckTest : public QObject
@@ -17,13 +21,16 @@ class CheckTest : public QObject
 private slots:
     void run_data();
     void run();
+    void latency_data();
+    void latency();
 };
 
 void CheckTest::run_data()
 {
     // The device's options (none: no device), then per step the exit status expected and
     // tcprtu's arguments. @0 is the device's port, @h and @p the address and TCP port it serves
-    // on, @i another loopback address. A fragment with a leading ! must not appear.
+    // on, @i another loopback address. A fragment with a leading ! must not appear; one with a
+    // leading ~ is a regular expression.
     QTest::addColumn<QString>("device");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("fragments");
@@ -126,6 +133,40 @@ void CheckTest::run_data()
                "{\"answered\":4,\"exceptions\":{\"11\":2},\"latency_ms\":",
                "\"sent\":6,\"timeouts\":0,\"unusable\":0}",
                "{\"answered\":2,\"exceptions\":{},\"latency_ms\":", "\"sent\":3,\"timeouts\":1,"};
+    // Each answer written in pieces: the client must wait for the whole of it, and take the
+    // next one from where this one ends.
+    const QStringList cuts[] = {{"inside the header", "1,3,5"},
+                                {"between the header and the PDU", "7"},
+                                {"one byte before the last", "-1"}};
+    for (const QStringList &cut : cuts)
+        QTest::newRow(qPrintable("check and scan with answers cut " + cut[0]))
+            << "--rtu-timeout-ms 20 --slave 1 --slave 3 --tcp-split " + cut[1]
+            << QStringList{"0 " + check + "--read 1:3 --json",
+                           "0 " + scan + "--units 1-4 --read 1 --json"}
+            << QStringList{"\"values\":[101,102,103]",
+                           "[{\"unit\":1,\"values\":[101]},{\"unit\":3,\"values\":[301]}]\n"};
+    // Twenty-one answers, each later by one of these ms: the median is the 11th (60 ms), the
+    // 95th percentile the 20th (150 ms); their neighbours are 30 ms off. The line is fast, so
+    // that little else adds to the delays.
+    QTest::newRow("poll's median and 95th percentile of a known spread")
+        << "--set speed=115200 --slave "
+           "1:115200:none:1:delay=0,0,0,0,0,0,0,0,0,30,60,90,90,90,90,90,90,90,120,150,180"
+        << QStringList{"0 " + poll + "--count 21"}
+        << QStringList{"~\"latency_ms\":{\"median\":(6\\d|7[0-4])(\\.\\d+)?,"
+                       "\"p95\":(15\\d|16[0-4])(\\.\\d+)?}"};
+    // 2^32 ms and 4 more: as an int of milliseconds the duration would end the poll at once.
+    // @dropped: the signal comes as the third request reaches the slave, which drops it.
+    QTest::newRow("poll for 49.7 days runs until Ctrl-C and sums up")
+        << "--rtu-timeout-ms 100 --slave 1:drop=3"
+        << QStringList{"4@dropped@2 " + poll + "--duration 4294967.3"}
+        << QStringList{"{\"answered\":2,\"exceptions\":{\"11\":1},\"latency_ms\":",
+                       "\"sent\":3,\"timeouts\":0,"};
+    // @no slave 4: ids 1 and 2 have answered; 3 and 4 would take the converter seconds.
+    QTest::newRow("scan interrupted prints what answered so far")
+        << "--rtu-timeout-ms 5000 --slave 1 --slave 2"
+        << QStringList{"130@no~slave~4 " + scan + "--units 1-20 --read 1 --json"}
+        << QStringList{"[{\"unit\":1,\"values\":[101]},{\"unit\":2,\"values\":[201]}]\n",
+                       "interrupted after 2 of 20 unit ids; 2 answered"};
     QTest::newRow("scan and poll without a listener")
         << QString() << QStringList{"3 " + scan + "--units 1", "3 " + poll + "--count 1"}
         << QStringList{"no TCP connection to @h:@p"};
@@ -282,21 +323,23 @@ void CheckTest::run()
     }
     for (const QString &step : steps) {
         QStringList arguments = expand(step).split(' ', Qt::SkipEmptyParts);
-        // "130@cue": once the device logs the cue, the signal of that exit status comes.
-        const QStringList head = arguments.takeFirst().split('@');
+        // "130@cue": once the device logs the cue, the signal of that exit status comes;
+        // "4@cue@2": signal 2 comes, and the exit status is 4. A cue writes blanks as '~'.
+        const QStringList head = arguments.takeFirst().replace('~', ' ').split('@');
         const int status = head.first().toInt();
+        const int signal = head.size() == 3 ? head[2].toInt() : status - 128;
         QProcess tcprtu;
         tcprtu.setProcessEnvironment(environment);
         tcprtu.start(TCPRTU_BINARY, arguments);
-        if (head.size() == 2) {
+        if (head.size() >= 2) {
             QVERIFY(tcprtu.waitForStarted());
             QString log;
-            while (!log.contains(head.last())) {
+            while (!log.contains(head[1])) {
                 QVERIFY2(simulator.waitForReadyRead(5000), qPrintable(log));
                 log += simulator.readAllStandardError();
             }
             output += log;
-            QCOMPARE(::kill(pid_t(tcprtu.processId()), status - 128), 0);
+            QCOMPARE(::kill(pid_t(tcprtu.processId()), signal), 0);
         }
         QVERIFY(tcprtu.waitForFinished(8000));
         const QString run = tcprtu.readAllStandardOutput() + tcprtu.readAllStandardError();
@@ -314,8 +357,53 @@ void CheckTest::run()
     }
     for (const QString &fragment : fragments) {
         const bool absent = fragment.startsWith('!');
-        QVERIFY2(output.contains(expand(fragment.mid(absent))) != absent,
-                 qPrintable(fragment + " in:\n" + output));
+        const bool found = fragment.startsWith('~')
+                               ? output.contains(QRegularExpression(fragment.mid(1)))
+                               : output.contains(expand(fragment.mid(absent)));
+        QVERIFY2(found != absent, qPrintable(fragment + " in:\n" + output));
+    }
+}
+
+void CheckTest::latency_data()
+{
+    QTest::addColumn<QVector<double>>("latencies");
+    QVector<double> geometric; // each 5% above the one before: a rank off by one is seen
+    for (int i = 0; i < 200; ++i)
+        geometric << 0.5 * std::pow(1.05, i);
+    QVector<double> even;
+    for (int ms = 1000; ms >= 1; --ms)
+        even << ms;
+    QVector<double> oneSlow(99, 5.0);
+    oneSlow << 3000;
+    QTest::newRow("none") << QVector<double>{};
+    QTest::newRow("a single answer") << QVector<double>{42.37};
+    QTest::newRow("200 of them 5% apart: ranks 100 and 190") << geometric;
+    geometric << 0.5 * std::pow(1.05, 200);
+    QTest::newRow("201 of them 5% apart: ranks 101 and 191") << geometric;
+    QTest::newRow("1 to 1000 ms, the slowest first") << even;
+    QTest::newRow("one slow among fast ones") << oneSlow;
+    QTest::newRow("at the longest time-out") << QVector<double>{3'599'990, 3'600'000, 3'600'000};
+    QTest::newRow("below a microsecond") << QVector<double>{0, 0.0002, 0.0004};
+}
+
+void CheckTest::latency()
+{
+    QFETCH(QVector<double>, latencies);
+    LatencySummary summary;
+    for (const double ms : qAsConst(latencies))
+        summary.add(ms);
+    QVector<double> sorted = latencies;
+    std::sort(sorted.begin(), sorted.end());
+    for (const int percent : {50, 95}) {
+        // The nearest rank: the least latency that percent % of them do not exceed.
+        const int rank = int(std::ceil(percent * sorted.size() / 100.0));
+        const double exact = sorted.isEmpty() ? 0 : sorted[std::max(rank, 1) - 1];
+        const double error = std::max(0.01 * exact, 0.001);
+        QVERIFY2(std::abs(summary.percentile(percent) - exact) <= error,
+                 qPrintable(QString("%1th percentile %2, not %3")
+                                .arg(percent)
+                                .arg(summary.percentile(percent))
+                                .arg(exact)));
     }
 }
 

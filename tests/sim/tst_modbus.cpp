@@ -76,6 +76,8 @@ void TestModbus::parse_data()
                                             << "";
     QTest::newRow("an unknown way to answer wrongly") << "1:malformed=late"
                                                       << "";
+    QTest::newRow("an answer before its request") << "1:delay=10,-5"
+                                                  << "";
 }
 
 void TestModbus::parse()
