@@ -415,26 +415,10 @@ QCoro::Task<> endSearch(Search &search, UnitRecord last)
 
 QJsonObject slavesJson(const Search &search)
 {
-    QJsonArray units;
-    for (const UnitAnswer &unit : search.slaves) {
-        QJsonObject object{{"unit", unit.unit}};
-        if (unit.exception) {
-            object.insert("exception", unit.exception);
-        } else {
-            QJsonArray values;
-            for (const quint16 value : unit.values)
-                values << value;
-            object.insert("values", values);
-        }
-        units << object;
-    }
-    QJsonObject object = toJson(*search.found);
-    object.insert("host", search.asked.host);
-    object.insert("tcp_port", search.asked.port);
-    object.insert("address", search.asked.address);
-    object.insert("count", search.asked.count);
-    object.insert("input", search.asked.input);
-    object.insert("units", units);
+    QJsonObject object = slavesJson(search.asked, search.slaves);
+    const QJsonObject setting = toJson(*search.found);
+    for (auto it = setting.begin(); it != setting.end(); ++it)
+        object.insert(it.key(), it.value());
     return object;
 }
 

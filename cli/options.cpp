@@ -202,15 +202,17 @@ const QList<CommandInfo> commands = {
       &option::timeout, &option::json}},
     {"scan",
      Verb::Scan,
-     "scan --host HOST [--tcp-port N] [--units 1-247 | --units 1,5,10-20]\n"
+     "scan --host HOST | --inventory FILE [--tcp-port N] [--units 1-247 | --units 1,5,10-20]\n"
      "        [--read ADDR[:COUNT]] [--input] [--json]",
      "Asks each unit id (all of 1-247 without --units) for a register through the converter, "
      "several requests queued at once, and lists the ids that answer: with the values, or with "
      "an exception, which a slave that is there also sends. The converter's own exceptions "
-     "0x0A and 0x0B mean no slave. On a terminal, a line tells how far it got.",
+     "0x0A and 0x0B mean no slave. On a terminal, a line tells how far it got. With "
+     "--inventory, every converter of the sheet at once, at the ip and TCP port its row plans "
+     "or the log last saw, each logged with the ids that answered.",
      "scan --host 192.168.0.10 --units 1-32 --json",
-     {&option::host, &option::tcpPort, &option::units, &option::read, &option::input,
-      &option::timeout, &option::json}},
+     {&option::host, &option::inventory, &option::tcpPort, &option::units, &option::read,
+      &option::input, &option::timeout, &option::json}},
     {"poll",
      Verb::Poll,
      "poll --host HOST [--tcp-port N] [--unit ID] --read ADDR[:COUNT] [--input]\n"

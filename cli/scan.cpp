@@ -2,6 +2,8 @@
 #include "options.h"
 
 #include "interrupts.h"
+#include "inventory.h"
+#include "log.h"
 #include "modbus.h"
 
 #include <QCoreApplication>
@@ -12,6 +14,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -153,6 +157,185 @@ const char scanExitStatuses[] =
     "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the unit ids that answered so far\n"
     "     are printed\n";
 
+QJsonObject slavesJson(const CheckRequest &asked, const QList<UnitAnswer> &answers)
+{
+    QJsonArray units;
+    for (const UnitAnswer &unit : answers) {
+        QJsonObject object{{"unit", unit.unit}};
+        if (unit.exception) {
+            object.insert("exception", unit.exception);
+        } else {
+            QJsonArray values;
+            for (const quint16 value : unit.values)
+                values << value;
+            object.insert("values", values);
+        }
+        units << object;
+    }
+    return {{"host", asked.host},   {"tcp_port", asked.port}, {"address", asked.address},
+            {"count", asked.count}, {"input", asked.input},   {"units", units}};
+}
+
+namespace {
+
+// One converter of the sheet, scanned where its row plans it, or where the log last saw it.
+struct SiteUnit
+{
+    const Unit *row;
+    CheckRequest request;
+    std::unique_ptr<UnitScan> scan;
+};
+
+// The address and TCP port a converter holds, as the log last read it: after a write, or as an
+// audit or a search found it.
+QJsonObject loggedSettings(const QList<QJsonObject> &log, const QByteArray &mac)
+{
+    QJsonObject held;
+    for (const QJsonObject &entry : log) {
+        if (entry.value("mac").toString().toLatin1() != mac)
+            continue;
+        const QJsonObject read = entry.value("after").isObject() ? entry.value("after").toObject()
+                                                                 : entry.value("before").toObject();
+        for (auto it = read.begin(); it != read.end(); ++it)
+            held.insert(it.key(), it.value());
+    }
+    return held;
+}
+
+// scan --inventory: every converter of the sheet at once, each logged with what answered.
+int scanSite(const Arguments &args, const QList<int> &units, CheckRequest request,
+             QStringList errors, const Console &console)
+{
+    const std::optional<Inventory> sheet = readInventory(args.value(option::inventory), &errors);
+    if (args.isSet(option::host))
+        errors << QStringLiteral("--host and --inventory: give one of them");
+    request.timeoutMs = args.number(option::timeout, request.timeoutMs, 10, 3'600'000, &errors);
+    const bool tcpPortGiven = args.isSet(option::tcpPort);
+    const quint16 tcpPort = quint16(args.number(option::tcpPort, 502, 1, 65535, &errors));
+    errors << args.unexpected();
+    if (!console.errors(errors))
+        return BadInput;
+    for (const QString &warning : sheet->warnings)
+        console.note(warning);
+
+    const QList<QJsonObject> log = readLog(std::nullopt);
+    const int ip = protocol::parameterIndex(QStringLiteral("ip"));
+    const int port = protocol::parameterIndex(QStringLiteral("tcp_port"));
+    std::vector<SiteUnit> site;
+    for (const Unit &row : sheet->units) {
+        const QJsonObject held = loggedSettings(log, row.mac);
+        CheckRequest asked = request;
+        asked.host = row.values[size_t(ip)] ? QString::fromLatin1(*row.values[size_t(ip)])
+                                            : held.value("ip").toString();
+        asked.port = tcpPortGiven                ? tcpPort
+                     : row.values[size_t(port)]  ? quint16(row.values[size_t(port)]->toUInt())
+                     : held.contains("tcp_port") ? quint16(held.value("tcp_port").toInt())
+                                                 : tcpPort;
+        if (asked.host.isEmpty()) {
+            console.note(QStringLiteral("warning: %1: row %2: no ip planned, nor one logged for "
+                                        "MAC %3; passed over")
+                             .arg(sheet->path)
+                             .arg(row.row)
+                             .arg(QString::fromLatin1(row.mac)));
+            continue;
+        }
+        site.push_back({&row, asked, std::make_unique<UnitScan>(asked, units)});
+    }
+
+    Interrupts interrupts;
+    int interrupted = 0;
+    int running = int(site.size());
+    for (SiteUnit &unit : site) {
+        UnitScan &scan = *unit.scan;
+        QObject::connect(&scan, &UnitScan::unusable,
+                         [&console](const QString &message) { console.error(message); });
+        QObject::connect(&scan, &UnitScan::done, [&running] {
+            if (--running == 0)
+                QCoreApplication::quit();
+        });
+        scan.start();
+    }
+    QObject::connect(&interrupts, &Interrupts::interrupted, [&](int status) {
+        if (interrupted == 0)
+            interrupted = status;
+        for (SiteUnit &unit : site)
+            unit.scan->stop();
+    });
+    if (running > 0)
+        QCoreApplication::exec();
+
+    int status = Done;
+    QJsonArray array;
+    QList<QStringList> rows{{"mac", "label", "through", "unit", "answer"}};
+    for (const SiteUnit &unit : site) {
+        const UnitScan &scan = *unit.scan;
+        const bool found = !scan.answers().isEmpty();
+        const int unitStatus = interrupted             ? interrupted
+                               : scan.status() != Done ? scan.status()
+                               : found                 ? Done
+                                                       : NoAnswer;
+        status = std::max(status, unitStatus);
+        const Result result = interrupted ? Result::Interrupted
+                              : found     ? Result::Found
+                                          : Result::NotFound;
+        if (scan.status() != Done)
+            console.error(scan.failure());
+        const QJsonObject slaves = slavesJson(unit.request, scan.answers());
+        QJsonObject object{{"mac", QString::fromLatin1(unit.row->mac)},
+                           {"label", unit.row->label},
+                           {"result", word(result)},
+                           {"status", unitStatus},
+                           {"host", unit.request.host},
+                           {"tcp_port", unit.request.port},
+                           {"units", slaves.value("units")}};
+        array << object;
+        // What was asked to its end is logged; a scan cut short says nothing of the rest.
+        if (!interrupted)
+            appendLog(
+                QJsonObject{{"command", "scan"},
+                            {"port", QJsonValue()},
+                            {"serial_number", QJsonValue()},
+                            {"mac", QString::fromLatin1(unit.row->mac)},
+                            {"mode", protocol::modes[0].key},
+                            {"result", word(result)},
+                            {"status", unitStatus},
+                            {"wanted", QJsonObject()},
+                            {"before", QJsonValue()},
+                            {"after", QJsonValue()},
+                            {"sent", QJsonObject()},
+                            {"staged", QJsonObject()},
+                            {"put_back", QJsonObject()},
+                            {"restarted", false},
+                            {"check", QJsonValue()},
+                            {"backup", QJsonValue()},
+                            {"slaves", scan.status() == Done ? QJsonValue(slaves) : QJsonValue()},
+                            {"label", unit.row->label},
+                            {"notes", unit.row->notes}},
+                console);
+        const QString through = scan.where();
+        if (!found)
+            rows << QStringList{QString::fromLatin1(unit.row->mac), unit.row->label, through, "-",
+                                scan.status() != Done ? QStringLiteral("no connection")
+                                                      : QStringLiteral("none")};
+        for (const UnitAnswer &answer : scan.answers())
+            rows << QStringList{QString::fromLatin1(unit.row->mac), unit.row->label, through,
+                                QString::number(answer.unit),
+                                answer.exception ? exceptionText(answer.exception)
+                                                 : valueList(answer.values)};
+    }
+    for (QStringList &row : rows)
+        std::replace(row.begin(), row.end(), QString(), QStringLiteral("-"));
+    if (interrupted)
+        console.error(QStringLiteral("interrupted; each converter's units that answered so far"));
+    if (args.isSet(option::json))
+        console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
+    else if (!site.empty())
+        console.result(table(rows));
+    return console.resultsWritten() ? status : std::max(status, int(OutputFailed));
+}
+
+} // namespace
+
 int runScan(const Arguments &args, const Console &console)
 {
     CheckRequest request;
@@ -167,6 +350,8 @@ int runScan(const Arguments &args, const Console &console)
                           .arg(args.value(option::units));
     }
     readRegisters(args, &request, &errors);
+    if (args.isSet(option::inventory))
+        return scanSite(args, units, request, errors, console);
     if (!readConnection(args, &request, &errors, console))
         return BadInput;
 

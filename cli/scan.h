@@ -6,6 +6,7 @@
 #include "status.h"
 
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 
@@ -83,7 +84,12 @@ private:
     bool m_ended = false;
 };
 
-// The scan command: which unit ids answer behind the converter. Its exit status.
+// The answers as the log keeps them: where they were asked, the registers, and each unit that
+// answered with its values or its exception.
+QJsonObject slavesJson(const CheckRequest &asked, const QList<UnitAnswer> &answers);
+
+// The scan command: which unit ids answer behind the converter, or behind each converter of a
+// sheet. Its exit status.
 int runScan(const Arguments &args, const Console &console);
 
 extern const char scanExitStatuses[];

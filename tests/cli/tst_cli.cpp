@@ -675,6 +675,22 @@ void CliTest::run_data()
                        "\"parity\":\"none\",\"speed\":9600,\"stop_bits\":1,\"tcp_port\":15089,"
                        "\"units\":[{\"unit\":2,\"values\":[201]},{\"exception\":2,\"unit\":3}]"};
 
+    QTest::newRow("scan over a sheet: each converter where its row plans it or the log saw it")
+        << QStringList{unit1 + " --tcp-port 15089 --rtu-timeout-ms 20 --ip 127.0.89.7 --slave 1 "
+                               "--slave 2",
+                       unit2 + " --tcp-port 15090 --rtu-timeout-ms 20 --ip 127.0.89.8 --slave 3"}
+        << QStringList{"> @d/units.csv mac,ip,tcp_port\\n02:00:00:00:00:01,127.0.89.7,15089\\n"
+                       "02:00:00:00:00:02,,\\n02:00:00:00:00:03,,\\n",
+                       "0 write --port @1 --mode tcp-rtu --set gateway=0.0.0.0",
+                       "0 scan --inventory @d/units.csv --units 1-4 --read 1 --json"}
+        << QStringList{"\"host\": \"127.0.89.7\",\n        \"label\": \"\",\n        \"mac\": "
+                       "\"02:00:00:00:00:01\",\n        \"result\": \"found\"",
+                       "\"tcp_port\": 15090,\n        \"units\": [\n            {\n"
+                       "                \"unit\": 3,\n                \"values\": [\n"
+                       "                    301",
+                       "row 4: no ip planned, nor one logged for MAC 02:00:00:00:00:03",
+                       "\"command\":\"scan\""};
+
     // Several ports.
     QTest::newRow("several ports: each its own result, the highest status")
         << QStringList{"", "--refuse gateway --set mac=02:00:00:00:00:02"}
