@@ -48,8 +48,7 @@ int modbusFault(const ModbusAnswer &answer, int unit, const QString &where, int 
                 QString *message)
 {
     const QString slave = QStringLiteral("slave %1 through %2").arg(unit).arg(where);
-    const QString hint = QStringLiteral("; compare the converter's RS-485 speed, parity and stop "
-                                        "bits with the slave's, and the unit id");
+    const QLatin1String hint(modbusHint);
     switch (answer.kind) {
     case ModbusAnswer::Data:
         break;

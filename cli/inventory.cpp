@@ -64,6 +64,18 @@ QString sheetText(const QByteArray &bytes)
     return text;
 }
 
+namespace {
+
+// A spreadsheet runs a cell that starts so as a formula: such text is written after an apostrophe,
+// which the spreadsheet shows as text and the reader takes off again. A lone dash is no formula.
+bool formulaLike(const QString &cell)
+{
+    static const QString starts = QStringLiteral("=+-@\t\r");
+    return !cell.isEmpty() && starts.contains(cell.front()) && cell != QLatin1String("-");
+}
+
+} // namespace
+
 QList<CsvRow> parseCsv(const QString &text, QStringList *errors)
 {
     const QChar split = separator(text.left(int(text.indexOf(QLatin1Char('\n')))));
@@ -73,7 +85,10 @@ QList<CsvRow> parseCsv(const QString &text, QStringList *errors)
     int line = 1, quoteLine = 0;
     bool quoted = false, started = false;
     const auto endCell = [&] {
-        rows.last().cells << cell.trimmed();
+        cell = cell.trimmed();
+        if (cell.startsWith(QLatin1Char('\'')) && formulaLike(cell.mid(1)))
+            cell.remove(0, 1);
+        rows.last().cells << cell;
         cell.clear();
         started = false;
     };
@@ -119,8 +134,11 @@ QString csvRow(const QStringList &cells)
 {
     QStringList quoted;
     for (QString cell : cells) {
+        if (formulaLike(cell))
+            cell.prepend(QLatin1Char('\''));
         if (cell.contains(QLatin1Char(',')) || cell.contains(QLatin1Char('"')) ||
-            cell.contains(QLatin1Char(';')) || cell.contains(QLatin1Char('\n')))
+            cell.contains(QLatin1Char(';')) || cell.contains(QLatin1Char('\n')) ||
+            cell.contains(QLatin1Char('\r')) || cell.contains(QLatin1Char('\t')))
             cell = QLatin1Char('"') + cell.replace(QLatin1Char('"'), QLatin1String("\"\"")) +
                    QLatin1Char('"');
         quoted << cell;

@@ -26,8 +26,6 @@
 #include <unistd.h>
 #endif
 
-namespace {
-
 // Who ran tcprtu: sudo, cron and services leave $USER unset, the account is always there.
 QString userName()
 {
@@ -47,6 +45,8 @@ QString userName()
 #endif
     return QString::number(QCoreApplication::applicationPid());
 }
+
+namespace {
 
 // A MAC as the log keeps it, whatever the spelling of the machine that logged it.
 QByteArray normalMac(const QJsonValue &mac)

@@ -17,6 +17,9 @@ class Arguments;
 
 QString logPath();
 
+// The account tcprtu runs under, as the log names it.
+QString userName();
+
 // Appends one unit's line with the time, the user, the host and the version added: whole or not at
 // all. A log that cannot be written is a warning, shown even under --quiet.
 bool appendLog(QJsonObject entry, const Console &console);

@@ -46,6 +46,10 @@ const QCommandLineOption since{
 const QCommandLineOption result{"result", "Only the entries with this result word.", "WORD"};
 const QCommandLineOption merge{"merge", "Fold the log files given into this machine's log."};
 const QCommandLineOption title{"title", "The report's title, e.g. the site's name.", "TEXT"};
+const QCommandLineOption engineer{
+    "engineer", "The engineer the page's signature block names (default: this account).", "NAME"};
+const QCommandLineOption engineerNotes{
+    "engineer-notes", "The engineer's page: each failure's message and troubleshooting hint."};
 const QCommandLineOption set{"set", "Set KEY to VALUE, over the profile. Keys: " + keyList() + '.',
                              "KEY=VALUE"};
 const QCommandLineOption dryRun{"dry-run",
@@ -182,13 +186,17 @@ const QList<CommandInfo> commands = {
     {"report",
      Verb::Report,
      "report [--inventory FILE] [--mac MAC]... [--since DATE] [--title TEXT]\n"
-     "       [--json | --output FILE.html | FILE.csv | FILE.json]",
-     "From the log, the latest state of each unit: its settings as last verified, the result, "
-     "the Modbus check, who did it when, and its writes; failed and unverified units first. With "
-     "--inventory, each unit's label and notes from the sheet.",
+     "       [--engineer NAME] [--engineer-notes] [--json | --output FILE.html | FILE.csv | "
+     "FILE.json]",
+     "From the log, the latest state of each unit: its settings as last verified (the RS-485 "
+     "line's too), keys still staged, the slaves that answered behind it and whether the Modbus "
+     "path was proven, who commissioned it and who last checked it, and its writes; staged, "
+     "failed and unverified units first. The HTML page is the customer's: a legend of its words, "
+     "local times and a block to sign. With --inventory, each unit's label and notes from the "
+     "sheet.",
      "report --inventory units.csv --title \"Pump station 3\" --output site.html",
      {&option::inventory, &option::mac, &option::since, &option::title, &option::output,
-      &option::json}},
+      &option::json, &option::engineer, &option::engineerNotes}},
     {"check",
      Verb::Check,
      "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]\n"

@@ -22,6 +22,8 @@ extern const QCommandLineOption since;
 extern const QCommandLineOption result;
 extern const QCommandLineOption merge;
 extern const QCommandLineOption title;
+extern const QCommandLineOption engineer;
+extern const QCommandLineOption engineerNotes;
 extern const QCommandLineOption set;
 extern const QCommandLineOption dryRun;
 extern const QCommandLineOption force;

@@ -773,7 +773,7 @@ QJsonObject UnitRecord::toJson() const
             wantedKeys.insert(protocol::parameters[i].key,
                               valueJson(protocol::parameters[i], *wanted[size_t(i)]));
     }
-    return {
+    QJsonObject object{
         {"port", port},
         {"mac", unitMac ? QJsonValue(QString::fromLatin1(*unitMac)) : QJsonValue()},
         {"mode", mode ? QJsonValue(mode->key) : QJsonValue()},
@@ -785,10 +785,15 @@ QJsonObject UnitRecord::toJson() const
         {"sent", keys({accepted, written, verified, differs})},
         {"staged", keys({mayBeStaged})},
         {"put_back", keys({putBack})},
+        {"refused", keys({refused})},
         {"restarted", restarted},
         {"check", check},
         {"backup", backup.isEmpty() ? QJsonValue() : QJsonValue(backup)},
     };
+    // Why it failed, in the words the run printed.
+    if (status != Done)
+        object.insert("message", outcome);
+    return object;
 }
 
 QString putBackCommand(const UnitRecord &record)

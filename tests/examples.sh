@@ -8,8 +8,8 @@
 # is made so:
 # - a port they name (ttyUSB0, COM3, /dev/serial/by-id/...) is a simulated converter's link in
 #   the directory; one whose name ends in a number N has MAC 02:00:00:00:00:NN, N in hexadecimal;
-# - find, and write or audit with --inventory, without --port ask the simulators' ports, never the
-#   machine's own;
+# - find, and write, audit or line with --inventory, without --port ask the simulators' ports,
+#   never the machine's own;
 # - a converter's address they name off loopback (192.168.0.10) is a simulator holding a loopback
 #   ip, with slaves 1 and 3 on its line, and the address is mapped to it; loopback addresses
 #   127.0.X.Y become 127.R.X.Y, R random, so that runs at once do not meet; paths under /tmp/ are
@@ -47,7 +47,7 @@ loopback() { [[ $1 == 127.* ]]; }
 verb=${1-}
 args=()
 hasPort=0 hasCheck=0 hasCheckHost=0 hasHost=0 hasTcpPort=0 hasDuration=0 inventory= mappedPort=
-port=
+ports=()
 ips=()
 while (($#)); do
     arg=$1 value=
@@ -63,7 +63,7 @@ while (($#)); do
         --port)
             hasPort=1
             [[ $value == "$dir"/* ]] || value=$dir/ports/${value//\//_}
-            port=$value
+            ports+=("$value")
             ;;
         --host | --check-host)
             [[ $arg == --check-host ]] && hasCheckHost=1
@@ -94,7 +94,8 @@ if [ -n "$mappedPort" ]; then
     done
     ((hasTcpPort)) || args+=(--tcp-port "$mappedPort")
 fi
-if [[ $verb == find || ($verb == write || $verb == audit) && -n $inventory ]] && ((!hasPort)); then
+if [[ $verb == find || ($verb == write || $verb == audit || $verb == line) && -n $inventory ]] &&
+    ((!hasPort)); then
     shopt -s nullglob
     ports=("$dir"/ports/*)
     ((${#ports[@]})) || leftOut "$verb without --port would ask this machine's own serial ports"
@@ -113,10 +114,12 @@ if ((hasCheck && !hasCheckHost)); then
     done
 fi
 if [[ $verb == line ]] && ((!hasHost)); then
-    # Without --host, line asks the slaves at the address the converter holds: it must be loopback.
-    held=$("$real" read --port "$port" --mode tcp-rtu --json 2>/dev/null |
-        sed -n 's/^ *"ip": "\(.*\)",*$/\1/p')
-    loopback "$held" || leftOut "line would connect to ${held:-the address the converter holds}"
+    # Without --host, line asks the slaves at the address each converter holds: loopback only.
+    for port in "${ports[@]}"; do
+        held=$("$real" read --port "$port" --mode tcp-rtu --json 2>/dev/null |
+            sed -n 's/^ *"ip": "\(.*\)",*$/\1/p')
+        loopback "$held" || leftOut "line would connect to ${held:-the address the converter holds}"
+    done
 fi
 [[ $verb == poll ]] && ((!hasDuration)) && args+=(--duration 1)
 echo "+ tcprtu ${args[*]}" >&2

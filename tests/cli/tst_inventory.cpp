@@ -37,6 +37,8 @@ class InventoryTest : public QObject
 private slots:
     void csv_data();
     void csv();
+    void written_data();
+    void written();
     void sheet_data();
     void sheet();
     void batch_data();
@@ -82,6 +84,32 @@ void InventoryTest::csv()
     QStringList found;
     QCOMPARE(shown(parseCsv(sheetText(bytes), &found)), rows);
     QCOMPARE(found.join(" | "), errors);
+}
+
+// Cells as tcprtu writes them for a spreadsheet, and read back as they were.
+void InventoryTest::written_data()
+{
+    QTest::addColumn<QStringList>("cells");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("what a spreadsheet would run as a formula is carried as text")
+        << QStringList{"=1+1", "+1", "-2+3", "@SUM(A1)", "-", "1-2"}
+        << "'=1+1,'+1,'-2+3,'@SUM(A1),-,1-2";
+    QTest::newRow("a tab first, a lone carriage return, quoted")
+        << QStringList{"\tx", "a\rb"} << "\"'\tx\",\"a\rb\"";
+    QTest::newRow("separators and quotes") << QStringList{"a,b", "c;d", "19\" rack"}
+                                           << "\"a,b\",\"c;d\",\"19\"\" rack\"";
+}
+
+void InventoryTest::written()
+{
+    QFETCH(QStringList, cells);
+    QFETCH(QString, line);
+    QCOMPARE(csvRow(cells), line);
+    QStringList errors;
+    const QList<CsvRow> rows = parseCsv(sheetText("\xEF\xBB\xBF" + line.toUtf8() + '\n'), &errors);
+    QCOMPARE(errors, QStringList());
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows[0].cells, cells);
 }
 
 void InventoryTest::sheet_data()
