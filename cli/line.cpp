@@ -578,11 +578,7 @@ void printAll(const std::vector<std::unique_ptr<Search>> &searches,
             array << object;
         }
         for (const Unit *row : missing)
-            array << QJsonObject{{"port", QJsonValue()},
-                                 {"mac", QString::fromLatin1(row->mac)},
-                                 {"result", word(Result::NotConnected)},
-                                 {"status", Done},
-                                 {"row", row->row}};
+            array << notConnectedJson(*row);
         return console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
     }
     QList<QStringList> rows{{"port", "mac", "label", "tries", "found", "units", "converter"}};

@@ -220,11 +220,7 @@ void printWriteJson(const Units &units, const QList<const Unit *> &missing, cons
     for (const auto &unit : units)
         array << unit->record.toJson();
     for (const Unit *row : missing)
-        array << QJsonObject{{"port", QJsonValue()},
-                             {"mac", QString::fromLatin1(row->mac)},
-                             {"result", word(Result::NotConnected)},
-                             {"status", Done},
-                             {"row", row->row}};
+        array << notConnectedJson(*row);
     console.result(QString::fromUtf8(QJsonDocument(array).toJson()).trimmed());
 }
 

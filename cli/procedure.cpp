@@ -796,6 +796,15 @@ QJsonObject UnitRecord::toJson() const
     return object;
 }
 
+QJsonObject notConnectedJson(const Unit &row)
+{
+    return {{"port", QJsonValue()},
+            {"mac", QString::fromLatin1(row.mac)},
+            {"result", word(Result::NotConnected)},
+            {"status", Done},
+            {"row", row.row}};
+}
+
 QString putBackCommand(const UnitRecord &record)
 {
     const QString backup = record.backup.isEmpty() ? record.restoreFrom : record.backup;

@@ -198,6 +198,9 @@ void logUnit(const UnitRecord &record, const QString &command,
 // The command that sends the keys that may be staged back as the device held them.
 QString putBackCommand(const UnitRecord &record);
 
+// A row of the sheet whose unit is on none of the ports, as --json lists it.
+QJsonObject notConnectedJson(const Unit &row);
+
 // The job on one port, to its end, on the event loop: what became of the unit. While it lasts,
 // *current is its run, so that a stop request can reach it.
 QCoro::Task<UnitRecord> runOnOnePort(const Job &job, const QString &port, const Console &console,
