@@ -239,8 +239,15 @@ void take(UnitState &unit, const QJsonObject &entry)
     }
     if (verifies(entry)) {
         const bool readBack = entry.value("after").isObject();
-        unit.settings = entry.value(readBack ? "after" : "before").toObject();
-        unit.settings.remove("mac");
+        QJsonObject read = entry.value(readBack ? "after" : "before").toObject();
+        read.remove("mac");
+        // A try of line reads back only the keys it wrote: what else was verified stands.
+        if (read.value("mode") == unit.settings.value("mode")) {
+            for (auto it = read.begin(); it != read.end(); ++it)
+                unit.settings.insert(it.key(), it.value());
+        } else {
+            unit.settings = read;
+        }
         unit.verifiedAt = time;
     }
 }

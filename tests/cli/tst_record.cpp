@@ -187,6 +187,14 @@ void RecordTest::run_data()
                        "not-found 4 02|13 write verified 0 01 ip=10.0.0.5 check=[7]"}
         << QStringList{"0 report", "0 report --json --mac 02:00:00:00:00:11"}
         << QStringList{"\"modbus_proven\": false,.*\"slaves\": \\{.*\"stale\": \\[\n +\"ip\"\n"};
+    QTest::newRow("report: a try of line read back only what it wrote; the rest stands")
+        << QStringList{"log 20 write verified 0 01 ip=10.0.0.20|{\"mac\":\"02:00:00:00:00:20\","
+                       "\"command\":\"line\",\"result\":\"verified\",\"status\":0,\"time\":"
+                       "\"2026-12-02T10:00:00.000Z\",\"after\":{\"mac\":\"02:00:00:00:00:20\","
+                       "\"mode\":\"tcp-rtu\",\"speed\":19200},\"sent\":{\"speed\":19200}}|20 "
+                       "line interrupted 130 03"}
+        << QStringList{"0 report"}
+        << QStringList{"\nfailed +02:00:00:00:00:20 +- +tcp-rtu +10.0.0.20 +19200 +- +interrupted "};
     QTest::newRow("report: the table's RS-485 line and slaves")
         << QStringList{"log 10 write verified 0 01 ip=10.0.0.1|10 line found 0 02 speed=1200 "
                        "parity=odd slaves=1,3|10 audit matches 0 03 speed=1200 parity=odd|11 line "
