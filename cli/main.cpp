@@ -49,8 +49,9 @@ QString generalHelp()
         text += QStringLiteral("  %1\n").arg(info.synopsis);
     return text +
            QStringLiteral(
-               "\nCommon options: --timeout MS, --baud N, --trace, -q/--quiet. "
-               "\"tcprtu COMMAND --help\" tells more.\n\n"
+               "\nEvery command takes -q/--quiet; those that talk to a converter take --timeout "
+               "MS, and through its configuration port also --baud N and --trace. \"tcprtu "
+               "COMMAND --help\" tells more.\n\n"
                "Example: copy one converter's settings to another, with its own address\n"
                "  tcprtu read --port ttyUSB0 --mode tcp-rtu --json > site.json\n"
                "  (take the \"mac\" line out of site.json, which would refuse any other "
@@ -63,14 +64,11 @@ QString generalHelp()
 QString commandHelp(const Arguments &args)
 {
     const CommandInfo &info = args.command();
+    const Verb verb = info.command;
     return QStringLiteral("Usage: tcprtu %1\n\n%2\n\n%3\nExample:\n  tcprtu %4\n\n%5")
         .arg(info.synopsis, info.about, args.optionsHelp(), info.example,
-             info.command == Verb::Check  ? QString(checkExitStatuses)
-             : info.command == Verb::Scan ? QString(scanExitStatuses)
-             : info.command == Verb::Poll ? QString(pollExitStatuses)
-             : info.command == Verb::Line ? QString(lineExitStatuses)
-             : info.command == Verb::Write || info.command == Verb::Reset ||
-                     info.command == Verb::Audit
+             info.exitStatuses ? QString(info.exitStatuses)
+             : verb == Verb::Write || verb == Verb::Reset || verb == Verb::Audit
                  ? exitStatusHelp() + QLatin1Char('\n') + resultWordHelp()
                  : exitStatusHelp());
 }

@@ -1,7 +1,11 @@
 #include "options.h"
 
+#include "check.h"
+#include "line.h"
 #include "modbus.h"
+#include "poll.h"
 #include "profile.h"
+#include "scan.h"
 
 #include <algorithm>
 
@@ -28,28 +32,26 @@ const QCommandLineOption port{
     "PORT"};
 const QCommandLineOption mode{"mode", "The device mode: " + modeList() + '.', "MODE"};
 const QCommandLineOption json{"json", "Print JSON instead of a table."};
-const QCommandLineOption output{
-    "output",
-    "read: save the profile to FILE (one port only); report: save the report as HTML, CSV "
-    "or JSON, by FILE's ending.",
-    "FILE"};
-const QCommandLineOption csv{"csv", "Print a sheet: a header row, then one row per port."};
-const QCommandLineOption inventory{
-    "inventory",
-    "A sheet of units (CSV or a JSON array): a \"mac\" column and any keys; each unit "
-    "found gets its row over the shared profile.",
-    "FILE"};
-const QCommandLineOption mac{"mac", "Only the entries of this MAC (any case, with : or - or none).",
-                             "MAC"};
+const QCommandLineOption output{"output", QString(), "FILE"};
+const QCommandLineOption csv{"csv", QString()};
+const QCommandLineOption inventory{"inventory", QString(), "FILE"};
+const QCommandLineOption mac{"mac", QString(), "MAC"};
 const QCommandLineOption since{
     "since", "Only what was logged from DATE on (UTC unless it says otherwise).", "DATE"};
-const QCommandLineOption result{"result", "Only the entries with this result word.", "WORD"};
+const QCommandLineOption result{
+    "result", "Only the entries with this result word; tcprtu write --help lists them.", "WORD"};
 const QCommandLineOption merge{"merge", "Fold the log files given into this machine's log."};
-const QCommandLineOption title{"title", "The report's title, e.g. the site's name.", "TEXT"};
+const QCommandLineOption title{"title",
+                               "The HTML page's title, e.g. the site's name, which its signature "
+                               "block names as the site (default \"Converters\").",
+                               "TEXT"};
 const QCommandLineOption engineer{
-    "engineer", "The engineer the page's signature block names (default: this account).", "NAME"};
+    "engineer", "The engineer the HTML page's signature block names (default: this account).",
+    "NAME"};
 const QCommandLineOption engineerNotes{
-    "engineer-notes", "The engineer's page: each failure's message and troubleshooting hint."};
+    "engineer-notes",
+    "The engineer's HTML page: each failure's message and troubleshooting hint, which the "
+    "customer's page leaves out."};
 const QCommandLineOption set{"set", "Set KEY to VALUE, over the profile. Keys: " + keyList() + '.',
                              "KEY=VALUE"};
 const QCommandLineOption dryRun{"dry-run",
@@ -63,23 +65,20 @@ const QCommandLineOption backup{
 const QCommandLineOption noBackup{"no-backup", "Save no backup."};
 const QCommandLineOption noVerify{
     "no-verify", "Do not wait for the device after its restart, nor read it back."};
-const QCommandLineOption check{
-    "check", "After the verify, read registers from a slave through the converter over Modbus TCP, "
-             "at the address and TCP port it now has (tcp-rtu mode): proves it carries data. "
-             "--unit and --read say what to read."};
+const QCommandLineOption check{"check", QString()};
 const QCommandLineOption checkHost{
     "check-host",
     "The address to check instead of the converter's own, e.g. where it sits behind NAT.", "HOST"};
 const QCommandLineOption restartTimeout{
     "restart-timeout",
-    "How long the device may take to answer after its restart, in "
-    "seconds (default 15).",
-    "S"};
-const QCommandLineOption timeout{"timeout",
-                                 "How long to wait for each answer, in ms (default 1000).", "MS"};
+    "How long the device may take to answer after its restart, in seconds (default 15).", "S"};
+const QCommandLineOption timeout{
+    "timeout", "How long to wait for each answer of the device, in ms (default 1000).", "MS"};
 const QCommandLineOption baud{
-    "baud", "The line's speed (default 9600); 8 data bits, no parity, one stop bit.", "N"};
-const QCommandLineOption trace{"trace", "Show every exchange on standard error."};
+    "baud", "The configuration port's speed (default 9600); 8 data bits, no parity, one stop bit.",
+    "N"};
+const QCommandLineOption trace{"trace",
+                               "Show every exchange on the configuration port on standard error."};
 const QCommandLineOption quiet{{"q", "quiet"}, "Print nothing on standard error but errors."};
 const QCommandLineOption host{"host", "The converter's address.", "HOST"};
 const QCommandLineOption tcpPort{"tcp-port", "The converter's Modbus TCP port (default 502).", "N"};
@@ -100,9 +99,10 @@ const QCommandLineOption write{
 const QCommandLineOption units{
     "units", "The unit ids to ask: a list of ids and ranges (default 1-247).", "1-247|1,5,10-20"};
 const QCommandLineOption interval{
-    "interval", "Start a request every MS ms (default 1000), never two at once.", "MS"};
+    "interval", "Start a request every MS ms (default 1000); one not answered yet delays the next.",
+    "MS"};
 const QCommandLineOption count{"count", "Stop after N requests.", "N"};
-const QCommandLineOption duration{"duration", "Stop after S seconds.", "S"};
+const QCommandLineOption duration{"duration", "Stop after S seconds, at most a year.", "S"};
 const QCommandLineOption speeds{
     "speeds", "The speeds to try, e.g. 9600,19200 (default: every one, the common first).", "LIST"};
 const QCommandLineOption parities{
@@ -117,6 +117,21 @@ const QCommandLineOption scan{
 
 } // namespace option
 
+namespace {
+
+// What the write and the audit read through each converter with --check.
+const QString checkUnit = QStringLiteral("With --check: the slave's unit id, 1-247 (default 1).");
+const QString checkRead = QStringLiteral("With --check: read COUNT registers (default 1, at most "
+                                         "%1) from address ADDR (default 0).")
+                              .arg(modbus::maxReadRegisters);
+const QString checkInput =
+    QStringLiteral("With --check: read input registers instead of holding registers.");
+// The Modbus TCP commands wait for the connection as for each answer, at least 10 ms.
+const QString modbusTimeout = QStringLiteral("How long to wait for the connection and for each "
+                                             "answer, in ms (default 1000, at least 10).");
+
+} // namespace
+
 const QList<CommandInfo> commands = {
     {"ports",
      Verb::Ports,
@@ -124,22 +139,43 @@ const QList<CommandInfo> commands = {
      "Lists the serial ports: name, location, description, manufacturer, serial number and USB "
      "vendor:product. Pseudo-terminals are not listed; give their path to --port.",
      "ports --json",
-     {&option::json}},
+     {{&option::json}},
+     "Exit status:\n"
+     "  0  listed, also when there is none\n"
+     "  2  bad command line\n"},
     {"find",
      Verb::Find,
      "find [--port PORT]... [--json]",
-     "Asks every serial port (or each --port) for a converter's MAC, all at once: one row per "
-     "port with what answers there.",
+     "Asks every USB serial adapter (or each --port) for a converter's MAC, all at once: one row "
+     "per port with what answers there. Other serial ports are listed as skipped.",
      "find --json",
-     {&option::port, &option::json, &option::timeout, &option::baud, &option::trace}},
+     {{&option::port, "Ask this port instead of every USB adapter: a device path, or a name as "
+                      "\"tcprtu ports\" lists it; repeat it to ask several."},
+      {&option::json},
+      {&option::timeout},
+      {&option::baud},
+      {&option::trace}},
+     "Exit status:\n"
+     "  0  a converter answered on at least one port\n"
+     "  2  bad command line\n"
+     "  3  no port could be opened, or there was none to ask\n"
+     "  4  no converter answered on any port opened\n"},
     {"read",
      Verb::Read,
      "read --port PORT [--port PORT]... --mode MODE [--json | --csv | --output FILE]",
      "Reads every setting of the mode. --json prints a profile that write takes back as it is; "
      "--csv a sheet that write --inventory takes back.",
      "read --port ttyUSB0 --mode tcp-rtu --output site.json",
-     {&option::port, &option::mode, &option::json, &option::csv, &option::output, &option::timeout,
-      &option::baud, &option::trace}},
+     {{&option::port},
+      {&option::mode},
+      {&option::json, "Print a JSON profile, or with several ports an array of them (null for "
+                      "a port that failed), instead of a table."},
+      {&option::csv, "Print a sheet: a header row, then one row per port."},
+      {&option::output, "Save the profile to FILE instead of printing it (one port only)."},
+      {&option::timeout},
+      {&option::baud},
+      {&option::trace}},
+     nullptr},
     {"write",
      Verb::Write,
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
@@ -152,16 +188,39 @@ const QList<CommandInfo> commands = {
      "\"mac\" in the profile refuses any other device. With --inventory, each unit gets its "
      "own row of the sheet, found by its MAC; without --port, every converter find finds.",
      "write --inventory units.csv site.json",
-     {&option::port, &option::mode, &option::set, &option::inventory, &option::dryRun,
-      &option::force, &option::backup, &option::noBackup, &option::noVerify,
-      &option::restartTimeout, &option::json, &option::check, &option::unit, &option::read,
-      &option::input, &option::checkHost, &option::timeout, &option::baud, &option::trace}},
+     {{&option::port},
+      {&option::mode},
+      {&option::set},
+      {&option::inventory, "A sheet of units (CSV or a JSON array): a \"mac\" column and any "
+                           "keys; each unit found gets its row over the shared profile, and a "
+                           "converter with no row is left alone."},
+      {&option::dryRun},
+      {&option::force},
+      {&option::backup},
+      {&option::noBackup},
+      {&option::noVerify},
+      {&option::restartTimeout},
+      {&option::json},
+      {&option::check, "Once the device is verified, or held every value already, read "
+                       "registers from a slave through it over Modbus TCP, at the address and "
+                       "TCP port it holds (mode tcp-rtu only): proves it carries data."},
+      {&option::unit, checkUnit},
+      {&option::read, checkRead},
+      {&option::input, checkInput},
+      {&option::checkHost},
+      {&option::timeout, "How long to wait for each answer of the device, and with --check of "
+                         "the slave, in ms (default 1000)."},
+      {&option::baud},
+      {&option::trace}},
+     nullptr},
     {"reset",
      Verb::Reset,
      "reset --port PORT [--port PORT]...",
-     "Restarts the device.",
+     "Asks the device its MAC, for the log, and sends it the restart command; it does not wait "
+     "for the device to come back.",
      "reset --port ttyUSB0",
-     {&option::port, &option::timeout, &option::baud, &option::trace}},
+     {{&option::port}, {&option::timeout}, {&option::baud}, {&option::trace}},
+     nullptr},
     {"audit",
      Verb::Audit,
      "audit --inventory FILE [PROFILE] [--set KEY=VALUE]... [--port PORT]... [--mode MODE]\n"
@@ -172,17 +231,44 @@ const QList<CommandInfo> commands = {
      "plan; sends nothing. Without --port, every converter find finds. With --check, a unit "
      "that matches is also read through over Modbus TCP at the address it holds.",
      "audit --inventory units.csv --set gateway=10.0.0.1",
-     {&option::port, &option::mode, &option::set, &option::inventory, &option::json, &option::csv,
-      &option::check, &option::unit, &option::read, &option::input, &option::checkHost,
-      &option::timeout, &option::baud, &option::trace}},
+     {{&option::port},
+      {&option::mode},
+      {&option::set},
+      {&option::inventory, "The sheet of units to audit against (CSV or a JSON array): a "
+                           "\"mac\" column and any keys; each unit found is compared with its "
+                           "row over the shared profile."},
+      {&option::json},
+      {&option::csv, "Print a sheet: a header row, then one row per unit."},
+      {&option::check, "For each unit that matches, read registers from a slave through it "
+                       "over Modbus TCP, at the address and TCP port it holds (mode tcp-rtu "
+                       "only)."},
+      {&option::unit, checkUnit},
+      {&option::read, checkRead},
+      {&option::input, checkInput},
+      {&option::checkHost},
+      {&option::timeout, "How long to wait for each answer of the device, and with --check of "
+                         "the slave, in ms (default 1000)."},
+      {&option::baud},
+      {&option::trace}},
+     nullptr},
     {"log",
      Verb::Log,
      "log [--mac MAC] [--since DATE] [--result WORD] [--json | --csv]\n"
      "    log --merge FILE...",
-     "Shows what writes, restarts and audits did to which unit, oldest first, with what each "
-     "changed. --merge folds other machines' logs into this one.",
+     "Shows what writes, restarts, audits, scans and line searches did to which unit, oldest "
+     "first, with what each changed. --merge folds other machines' logs into this one.",
      "log --mac 02:00:00:00:00:01",
-     {&option::mac, &option::since, &option::result, &option::json, &option::csv, &option::merge}},
+     {{&option::mac, "Only the entries of this MAC (any case, with : or - or none)."},
+      {&option::since},
+      {&option::result},
+      {&option::json, "Print each entry as one line of JSON instead of a table."},
+      {&option::csv, "Print a sheet: a header row, then one row per entry."},
+      {&option::merge}},
+     "Exit status:\n"
+     "  0  shown or merged, also when nothing was logged\n"
+     "  2  bad command line, or a file to merge that cannot be read or holds a line that is no\n"
+     "     log entry: nothing merged\n"
+     "  7  --merge: the log could not be written; nothing merged\n"},
     {"report",
      Verb::Report,
      "report [--inventory FILE] [--mac MAC]... [--since DATE] [--title TEXT]\n"
@@ -195,8 +281,20 @@ const QList<CommandInfo> commands = {
      "local times and a block to sign. With --inventory, each unit's label and notes from the "
      "sheet.",
      "report --inventory units.csv --title \"Pump station 3\" --output site.html",
-     {&option::inventory, &option::mac, &option::since, &option::title, &option::output,
-      &option::json, &option::engineer, &option::engineerNotes}},
+     {{&option::inventory, "A sheet of units (CSV or a JSON array): each unit's label and "
+                           "notes, and the units never logged."},
+      {&option::mac, "Only this unit (any case, with : or - or none); repeat it for several."},
+      {&option::since},
+      {&option::title},
+      {&option::output, "Save the report instead of printing a table: an HTML page, CSV or "
+                        "JSON, by FILE's ending."},
+      {&option::json, "Print the report as JSON instead of a table."},
+      {&option::engineer},
+      {&option::engineerNotes}},
+     "Exit status:\n"
+     "  0  reported, also when no unit was logged\n"
+     "  2  bad command line or sheet\n"
+     "  7  the report could not be written: standard output or the --output file\n"},
     {"check",
      Verb::Check,
      "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]\n"
@@ -206,8 +304,15 @@ const QList<CommandInfo> commands = {
      "--write, writes holding registers first and reads them back.",
      "check --host 192.168.0.10 --unit 1 --read 0:4\n"
      "  tcprtu check --host 192.168.0.10 --unit 3 --write 40=1,2,3",
-     {&option::host, &option::tcpPort, &option::unit, &option::read, &option::input, &option::write,
-      &option::timeout, &option::json}},
+     {{&option::host},
+      {&option::tcpPort},
+      {&option::unit},
+      {&option::read},
+      {&option::input},
+      {&option::write},
+      {&option::timeout, modbusTimeout},
+      {&option::json}},
+     checkExitStatuses},
     {"scan",
      Verb::Scan,
      "scan --host HOST | --inventory FILE [--tcp-port N] [--units 1-247 | --units 1,5,10-20]\n"
@@ -219,8 +324,20 @@ const QList<CommandInfo> commands = {
      "--inventory, every converter of the sheet at once, at the ip and TCP port its row plans "
      "or the log last saw, each logged with the ids that answered.",
      "scan --host 192.168.0.10 --units 1-32 --json",
-     {&option::host, &option::inventory, &option::tcpPort, &option::units, &option::read,
-      &option::input, &option::timeout, &option::json}},
+     {{&option::host},
+      {&option::inventory, "A sheet of units (CSV or a JSON array) instead of --host: each "
+                           "converter is asked at the ip and tcp_port its row plans, else as "
+                           "the log last saw them."},
+      {&option::tcpPort, "The converter's Modbus TCP port (default 502); with --inventory, "
+                         "over every row's and the log's."},
+      {&option::units},
+      {&option::read},
+      {&option::input},
+      {&option::timeout, "How long to wait for the connection and for each answer, from when "
+                         "the converter is done with the requests before, in ms (default 1000, "
+                         "at least 10)."},
+      {&option::json}},
+     scanExitStatuses},
     {"poll",
      Verb::Poll,
      "poll --host HOST [--tcp-port N] [--unit ID] --read ADDR[:COUNT] [--input]\n"
@@ -229,12 +346,23 @@ const QList<CommandInfo> commands = {
      "SIGTERM; on a terminal, a live line. Then a summary: requests sent, answered, time-outs, "
      "exceptions by code, and the answers' latency, median and 95th percentile.",
      "poll --host 192.168.0.10 --unit 3 --read 0:2 --interval 200 --duration 60 --json",
-     {&option::host, &option::tcpPort, &option::unit, &option::read, &option::input,
-      &option::interval, &option::count, &option::duration, &option::timeout, &option::json}},
+     {{&option::host},
+      {&option::tcpPort},
+      {&option::unit},
+      {&option::read, QStringLiteral("The registers to poll, required: COUNT (default 1, at "
+                                     "most %1) from address ADDR.")
+                          .arg(modbus::maxReadRegisters)},
+      {&option::input},
+      {&option::interval},
+      {&option::count},
+      {&option::duration},
+      {&option::timeout, modbusTimeout},
+      {&option::json, "Print the summary as a JSON object."}},
+     pollExitStatuses},
     {"line",
      Verb::Line,
      "line --port PORT [--port PORT]... | --inventory FILE [--port PORT]...\n"
-     "        --mode tcp-rtu [--host HOST] [--tcp-port N] [--unit ID]... [--read ADDR]\n"
+     "        --mode tcp-rtu [--host HOST] [--tcp-port N] [--unit ID]... [--read ADDR[:COUNT]]\n"
      "        [--input] [--speeds LIST] [--parities LIST] [--stop-bits LIST]\n"
      "        [--keep | --restore] [--scan [--units LIST]] [--json]",
      "Finds the RS-485 speed, parity and stop bits at which the slaves answer: writes each "
@@ -244,10 +372,35 @@ const QList<CommandInfo> commands = {
      "first setting where one answers. At the end the converter keeps that setting; with "
      "--restore, and when none answered, it gets its own back. Either way it is read back.",
      "line --port ttyUSB0 --mode tcp-rtu --unit 5 --speeds 9600,19200 --json",
-     {&option::port, &option::inventory, &option::mode, &option::host, &option::tcpPort,
-      &option::unit, &option::read, &option::input, &option::speeds, &option::parities,
-      &option::stopBits, &option::keep, &option::restore, &option::scan, &option::units,
-      &option::json, &option::timeout, &option::baud, &option::trace}},
+     {{&option::port},
+      {&option::inventory, "A sheet of units (CSV or a JSON array): every converter found is "
+                           "searched, a row that gives speed, parity and stop_bits has that "
+                           "setting tried first, and a converter with no row is left alone."},
+      {&option::mode, "The device mode, which must be tcp-rtu: the mode in which the converter "
+                      "serves Modbus TCP."},
+      {&option::host, "Reach the converter over Modbus TCP at HOST instead of the ip it holds, "
+                      "e.g. behind NAT; one converter only."},
+      {&option::tcpPort, "The converter's Modbus TCP port, instead of the one it holds."},
+      {&option::unit, "A unit id to ask at each setting, 1-247; repeat it for several "
+                      "(default: ids 1-10)."},
+      {&option::read, QStringLiteral("The registers to read of each unit: COUNT (default 1, at "
+                                     "most %1) from address ADDR (default 0).")
+                          .arg(modbus::maxReadRegisters)},
+      {&option::input},
+      {&option::speeds},
+      {&option::parities},
+      {&option::stopBits},
+      {&option::keep},
+      {&option::restore},
+      {&option::scan},
+      {&option::units, "With --scan: the unit ids to ask at the setting found, a list of ids "
+                       "and ranges (default 1-247)."},
+      {&option::json},
+      {&option::timeout, "How long to wait for each answer of the device, and of each slave "
+                         "over Modbus TCP, in ms (default 1000)."},
+      {&option::baud},
+      {&option::trace}},
+     lineExitStatuses},
 };
 
 const CommandInfo *commandNamed(const QString &name)
@@ -260,8 +413,12 @@ const CommandInfo *commandNamed(const QString &name)
 Arguments::Arguments(const CommandInfo &command) : m_command(command)
 {
     m_parser.addOption(help);
-    for (const QCommandLineOption *option : command.options)
-        m_parser.addOption(*option);
+    for (const TakenOption &taken : command.options) {
+        QCommandLineOption option = *taken.option;
+        if (!taken.help.isEmpty())
+            option.setDescription(taken.help);
+        m_parser.addOption(option);
+    }
     m_parser.addOption(option::quiet);
     if (command.command == Verb::Write || command.command == Verb::Audit)
         m_parser.addPositionalArgument("PROFILE", "A JSON profile, as read --json prints it.",
@@ -290,8 +447,8 @@ QString Arguments::optionsHelp() const
 bool Arguments::takes(const QCommandLineOption &option) const
 {
     return &option == &option::quiet ||
-           std::find(m_command.options.begin(), m_command.options.end(), &option) !=
-               m_command.options.end();
+           std::any_of(m_command.options.begin(), m_command.options.end(),
+                       [&](const TakenOption &taken) { return taken.option == &option; });
 }
 
 bool Arguments::isSet(const QCommandLineOption &option) const

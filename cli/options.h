@@ -1,15 +1,17 @@
 #pragma once
 
 // The command line: every option tcprtu takes, each an object defined once, and every command with
-// the options it takes. A command reads its options through its own Arguments, which know no
-// others: an option the command lacks is never asked of the parser, and its help lists exactly
-// what it takes.
+// the options it takes and what each means there. A command reads its options through its own
+// Arguments, which know no others: an option the command lacks is never asked of the parser, and
+// its help lists exactly what it takes, in the command's own words.
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QList>
 #include <QStringList>
 
+// Each option's names and value. Its text is the one the commands that take it share; where an
+// option means something else to each command, it has none and each command gives its own.
 namespace option {
 extern const QCommandLineOption port;
 extern const QCommandLineOption mode;
@@ -71,6 +73,14 @@ enum class Verb
     Line,
 };
 
+// An option as one command takes it: with the command's own text, or the shared one when that
+// is true for the command.
+struct TakenOption
+{
+    const QCommandLineOption *option;
+    QString help = {};
+};
+
 struct CommandInfo
 {
     const char *name;
@@ -78,7 +88,9 @@ struct CommandInfo
     const char *synopsis;
     const char *about;
     const char *example;
-    QList<const QCommandLineOption *> options; // besides --help and --quiet
+    QList<TakenOption> options; // besides --help and --quiet, in the order --help lists them
+    // Its own list of exit statuses, or none for that of the commands that work on ports.
+    const char *exitStatuses;
 };
 
 // In the order --help lists them.

@@ -59,6 +59,132 @@ while IFS=: read -r command synopsis; do
     }
 done <<<"$help"
 
+# Each command's options as its --help lists them, one a line: the command, the option, its text.
+optionTexts() {
+    "$tcprtu" "$1" --help | sed -n '/^Options:/,/^$/p' |
+        awk -v command="$1" '
+            /^  -/ { if (name) print command, name, text
+                     name = $0; sub(/^  (-[a-z], )?/, "", name); sub(/[ <].*/, "", name)
+                     text = $0; sub(/^  (-[a-z], )?--[a-z-]+( <[^>]*>)? */, "", text); next }
+            /^   / { sub(/^ +/, ""); text = text " " $0 }
+            END { if (name) print command, name, text }'
+}
+# A command that ends at once, with a status other than 2, on a port or an address where nothing
+# is: what each option below is added to.
+printf 'mac\n02:00:00:00:00:01\n' >"$work/units.csv"
+declare -A base=(
+    [find]="--port $work/none"
+    [read]="--port $work/none --mode tcp-rtu"
+    [write]="--port $work/none --mode tcp-rtu --set ip=10.0.0.1"
+    [reset]="--port $work/none"
+    [audit]="--inventory $work/units.csv --port $work/none --mode tcp-rtu"
+    [log]=""
+    [report]=""
+    [check]="--host 127.0.0.1 --tcp-port 1"
+    [scan]="--host 127.0.0.1 --tcp-port 1 --units 1"
+    [poll]="--host 127.0.0.1 --tcp-port 1 --read 0"
+    [line]="--port $work/none --mode tcp-rtu"
+)
+# What each command does with each option it lists: arguments it refuses (status 2) only because
+# it reads that option, or "-" for a flag or a free text that nothing refuses. A command whose
+# --help lists an option with no row for it here, or that takes the row's arguments, shows an
+# option it does not act on.
+refusals=$(sed "s|WORK|$work|g" <<'ROWS'
+--port            find,read,write,reset,audit,line  --port WORK/twice --port WORK/twice
+--mode            read,write,audit,line             --mode x
+--json            read,audit,log                    --json --csv
+--json            report                            --json --output WORK/report.html
+--json            ports,find,write,check,scan,poll,line  -
+--csv             read,audit,log                    --csv --json
+--output          read,report                       --output WORK/out.json --json
+--inventory       write,audit,report,scan,line      --inventory WORK/none.csv
+--mac             log,report                        --mac x
+--since           log,report                        --since x
+--result          log                               --result x
+--merge           log                               --merge
+--title           report                            -
+--engineer        report                            --engineer x --json
+--engineer-notes  report                            --engineer-notes --json
+--set             write,audit                       --set x=1
+--dry-run         write                             -
+--force           write                             -
+--backup          write                             --backup WORK/backup.json --no-backup
+--no-backup       write                             --no-backup --backup WORK/backup.json
+--no-verify       write                             --no-verify --check
+--check           write                             --check --no-verify
+--check           audit                             --check --mode rtu-tcp
+--check-host      write,audit                       --check-host 127.0.0.1
+--restart-timeout write                             --restart-timeout 0
+--timeout         find,read,write,reset,audit,check,scan,poll,line  --timeout 0
+--baud            find,read,write,reset,audit,line  --baud 0
+--trace           find,read,write,reset,audit,line  -
+--host            line                              --host 127.0.0.1 --port WORK/other
+--host            check,scan,poll                   -
+--tcp-port        check,scan,poll,line              --tcp-port 0
+--unit            write,audit,check,poll,line       --unit 0
+--read            write,audit,check,scan,poll,line  --read x
+--input           write,audit                       --input
+--input           check                             --input --write 0=1
+--input           scan,poll,line                    -
+--write           check                             --write x
+--units           scan,line                         --units 0
+--interval        poll                              --interval 0
+--count           poll                              --count 0
+--duration        poll                              --duration 0
+--speeds          line                              --speeds 7
+--parities        line                              --parities x
+--stop-bits       line                              --stop-bits 3
+--keep            line                              --keep --restore
+--restore         line                              --restore --keep
+--scan            line                              -
+ROWS
+)
+while read -r command; do
+    while read -r _ option text; do
+        case $option in --help | --quiet) continue ;; esac
+        [ -n "$text" ] || { echo "tcprtu $command --help: $option has no text"; failed=1; }
+        row=$(awk -v option="$option" -v command="$command" '$1 == option &&
+            index("," $2 ",", "," command ",") { $1 = $2 = ""; sub(/^ +/, ""); print; exit }' \
+            <<<"$refusals")
+        if [ -z "$row" ]; then
+            echo "tcprtu $command --help shows $option; no row of docs.sh says what $command does with it"
+            failed=1
+        elif [ "$row" != - ]; then
+            # shellcheck disable=SC2086
+            "$tcprtu" "$command" ${base[$command]-} $row >/dev/null 2>&1 </dev/null
+            status=$?
+            [ "$status" = 2 ] || {
+                echo "tcprtu $command --help shows $option, but $command takes \"$row\" (status $status)"
+                failed=1
+            }
+        fi
+    done < <(optionTexts "$command")
+done < <(sed 's/:.*//' <<<"$help")
+
+# Texts once false for a command: "!" before one it must not say, else one it must.
+while read -r command option said; do
+    text=$(optionTexts "$command" | awk -v option="$option" '$2 == option' | cut -d' ' -f3-)
+    if [[ $said == !* ]]; then
+        [[ $text != *"${said#!}"* ]] || {
+            echo "tcprtu $command --help: $option says \"${said#!}\", which is not so"
+            failed=1
+        }
+    elif [[ $text != *"$said"* ]]; then
+        echo "tcprtu $command --help: $option does not say \"$said\": $text"
+        failed=1
+    fi
+done <<'ROWS'
+line --unit (default: ids 1-10)
+line --unit !(default 1)
+line --tcp-port !(default 502)
+line --mode !rtu-tcp
+find --port !several converters at once
+poll --read !(default 0)
+log --csv !one row per port
+audit --check !After the verify
+ROWS
+
 [ "$failed" = 0 ] &&
-    echo "docs: every result word and every command's synopsis in the README and the manual page"
+    echo "docs: every result word and every command's synopsis in the README and the manual" \
+        "page; every option each command's --help shows is one it acts on"
 exit "$failed"
