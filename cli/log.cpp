@@ -90,6 +90,17 @@ QString changes(const QJsonObject &entry)
     return changed.isEmpty() ? QStringLiteral("-") : changed.join(QStringLiteral(", "));
 }
 
+// The result word, and the keys a run left staged in the device: they take effect at its next
+// restart, whoever restarts it, so whoever reads the log must see them.
+QString resultText(const QJsonObject &entry)
+{
+    const QStringList staged = entry.value("staged").toObject().keys();
+    const QString result = entry.value("result").toString();
+    return staged.isEmpty()
+               ? result
+               : QStringLiteral("%1 (staged: %2)").arg(result, staged.join(QStringLiteral(", ")));
+}
+
 // Every line of a log file, each a JSON object in its compact form; nothing, with the reason, when
 // a line is not one, so that a merge never drops what it cannot read.
 std::optional<QList<QByteArray>> readLines(const QString &path, bool mayBeMissing,
@@ -287,10 +298,12 @@ int runLog(const Arguments &args, const Console &console)
             console.result(QString::fromUtf8(QJsonDocument(entry).toJson(QJsonDocument::Compact)));
             continue;
         }
-        rows << QStringList{
-            entry.value("time").toString(),   entry.value("command").toString(),
-            entry.value("port").toString(),   entry.value("mac").toString(QStringLiteral("-")),
-            entry.value("result").toString(), changes(entry)};
+        rows << QStringList{entry.value("time").toString(),
+                            entry.value("command").toString(),
+                            entry.value("port").toString(),
+                            entry.value("mac").toString(QStringLiteral("-")),
+                            resultText(entry),
+                            changes(entry)};
     }
     if (!macText.isEmpty() && !macSeen)
         console.note(

@@ -14,14 +14,14 @@ namespace {
 
 // "MAC-END COMMAND RESULT STATUS DAY [KEY=VALUE]..." as one line of a log: the unit
 // 02:00:00:00:00:MAC-END, on day DAY of December 2026. A write that verified holds its keys after
-// it; one that did not read back only sent them. label=... and check=VALUES go in as they are
-// ('~' for a blank).
+// it; one that did not read back only sent them, and staged:KEY=VALUE left KEY staged.
+// label=... and check=VALUES go in as they are ('~' for a blank).
 QByteArray entry(const QString &shorthand)
 {
     const QStringList words = shorthand.split(' ');
     const QString mac = "02:00:00:00:00:" + words[0];
     QJsonObject before{{"mac", mac}, {"mode", "tcp-rtu"}, {"ip", "192.168.0.10"}};
-    QJsonObject changed;
+    QJsonObject changed, staged;
     QJsonObject line{{"mac", words[0] == "-" ? QJsonValue() : QJsonValue(mac)},
                      {"command", words[1]},
                      {"result", words[2]},
@@ -48,9 +48,12 @@ QByteArray entry(const QString &shorthand)
                                     {"status", 0},
                                     {"ms", 23.5},
                                     {"values", QJsonDocument::fromJson(value.toUtf8()).array()}});
+        else if (key.startsWith("staged:"))
+            staged.insert(key.mid(7), value);
         else
             changed.insert(key, value);
     }
+    line.insert("staged", staged);
     QJsonObject after = before;
     for (auto it = changed.begin(); it != changed.end(); ++it)
         after.insert(it.key(), it.value());
@@ -122,6 +125,12 @@ void RecordTest::run_data()
     QTest::newRow("log: what each entry changed; a MAC however spelt")
         << QStringList{site} << QStringList{"0 log --mac 020000000003"}
         << QStringList{"written-unverified +ip=10.0.0.3 sent\n", "!02:00:00:00:00:01"};
+    QTest::newRow("log: the keys a run left staged, beside its result")
+        << QStringList{"log 05 write refused 8 05 staged:ip=10.0.0.5 staged:mask=255.0.0.0|05 "
+                       "write verified 0 06 ip=10.0.0.5"}
+        << QStringList{"0 log"}
+        << QStringList{" refused \\(staged: ip, mask\\) +-\n",
+                       " verified +ip: 192.168.0.10 -> 10.0.0.5\n$"};
     QTest::newRow("log: a MAC never logged is said so")
         << QStringList{site} << QStringList{"0 log --mac 02-00-00-00-00-0a"}
         << QStringList{"MAC 02:00:00:00:00:0A: nothing logged", "!02:00:00:00:00:01"};
