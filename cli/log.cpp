@@ -101,6 +101,19 @@ QString resultText(const QJsonObject &entry)
                : QStringLiteral("%1 (staged: %2)").arg(result, staged.join(QStringLiteral(", ")));
 }
 
+// What a JSON object lacks of the fields every command logs; nothing when it has them. Merged, such
+// an object would be a blank row of the log for good.
+QString entryProblem(const QJsonObject &entry)
+{
+    for (const char *field : {"time", "command", "result"}) {
+        if (entry.value(QLatin1String(field)).toString().isEmpty())
+            return QStringLiteral("no \"%1\"").arg(QLatin1String(field));
+    }
+    if (msecs(entry) == std::numeric_limits<qint64>::min())
+        return QStringLiteral("time %1 is no ISO 8601 time").arg(entry.value("time").toString());
+    return QString();
+}
+
 // Every line of a log file, each a JSON object in its compact form; nothing, with the reason, when
 // a line is not one, so that a merge never drops what it cannot read.
 std::optional<QList<QByteArray>> readLines(const QString &path, bool mayBeMissing,
@@ -119,8 +132,13 @@ std::optional<QList<QByteArray>> readLines(const QString &path, bool mayBeMissin
         if (line.isEmpty())
             continue;
         const QJsonDocument document = QJsonDocument::fromJson(line);
-        if (!document.isObject()) {
-            errors->append(QStringLiteral("%1: line %2 is not a log entry").arg(path).arg(number));
+        const QString problem = document.isObject() ? entryProblem(document.object()) : QString();
+        if (!document.isObject() || !problem.isEmpty()) {
+            errors->append(
+                QStringLiteral("%1: line %2 is not a log entry%3")
+                    .arg(path)
+                    .arg(number)
+                    .arg(problem.isEmpty() ? QString() : QStringLiteral(": ") + problem));
             return std::nullopt;
         }
         lines << document.toJson(QJsonDocument::Compact);

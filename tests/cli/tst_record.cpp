@@ -162,6 +162,15 @@ void RecordTest::run_data()
                        "bad.jsonl 03 write verified 0 05|{\"mac\": "}
         << QStringList{"2 log --merge @d/bad.jsonl"}
         << QStringList{"bad.jsonl: line 2 is not a log entry\n.*nothing merged"};
+    QTest::newRow("merge: an object without the fields of an entry, a time that is none")
+        << QStringList{"log 01 write verified 0 01 ip=10.0.0.1",
+                       "odd.jsonl 03 write verified 0 05|{\"a\": 1}",
+                       "late.jsonl {\"time\": \"yesterday\", \"command\": \"write\", "
+                       "\"result\": \"verified\"}"}
+        << QStringList{"2 log --merge @d/odd.jsonl @d/late.jsonl"}
+        << QStringList{"odd.jsonl: line 2 is not a log entry: no \"time\"\n",
+                       "late.jsonl: line 1 is not a log entry: time yesterday is no ISO 8601 time\n"
+                       ".*nothing merged"};
 }
 
 void RecordTest::run()
