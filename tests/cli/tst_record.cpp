@@ -2,6 +2,8 @@
 // the machine's log and other files, runs tcprtu once per step and looks for patterns in the
 // last run's output.
 
+#include "log.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -9,6 +11,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -77,6 +82,7 @@ private slots:
     void run_data();
     void run();
     void html();
+    void mergeWhileAppending();
 };
 
 void RecordTest::run_data()
@@ -263,6 +269,43 @@ void RecordTest::html()
     QVERIFY(style.contains("thead { display: table-header-group; }"));
     QVERIFY(style.contains("@page { size: A4;"));
     QVERIFY(!style.contains("url("));
+}
+
+// Merges while lines are appended as fast as they can be: each line of both kept, none lost to the
+// log renamed over the one it went to.
+void RecordTest::mergeWhileAppending()
+{
+    QTemporaryDir dir;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath("state")));
+    const int others = 50;
+    QFile other(dir.filePath("other.jsonl"));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    for (int i = 0; i < others; ++i)
+        other.write(entry(QString("%1 audit matches 0 01").arg(i, 2, 10, QChar('0'))) + '\n');
+    other.close();
+    std::atomic<bool> stop{false};
+    int appended = 0;
+    bool failed = false;
+    std::thread appender([&] {
+        const Console console;
+        while (!stop && !failed) {
+            failed =
+                !appendLog({{"command", "read"}, {"result", "read"}, {"n", appended}}, console);
+            appended += !failed;
+        }
+    });
+    for (int merge = 0; merge < 8; ++merge) {
+        QProcess tcprtu;
+        tcprtu.start(TCPRTU_BINARY, {"log", "--merge", other.fileName()});
+        QVERIFY(tcprtu.waitForFinished(5000));
+        QVERIFY2(tcprtu.exitCode() == 0, tcprtu.readAllStandardError());
+    }
+    stop = true;
+    appender.join();
+    QVERIFY(!failed);
+    QFile log(logPath());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll().count('\n'), appended + others);
 }
 
 QTEST_GUILESS_MAIN(RecordTest)
