@@ -703,7 +703,7 @@ int runLine(const Arguments &args, const Console &console)
     errors << args.unexpected();
     std::optional<Inventory> inventory;
     if (!inventoryFile.isEmpty()) {
-        inventory = readInventory(inventoryFile, &errors);
+        inventory = readInventory(inventoryFile, args.value(option::encoding), &errors);
         for (const QString &warning : inventory ? inventory->warnings : QStringList())
             console.note(warning);
         // Every row in the mode that serves Modbus TCP.

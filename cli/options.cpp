@@ -39,6 +39,11 @@ const QCommandLineOption inventory{
     "A sheet of units (CSV or a JSON array): a \"mac\" column and any keys; each unit "
     "found gets its row over the shared profile.",
     "FILE"};
+const QCommandLineOption encoding{
+    "encoding",
+    "The sheet's encoding when it is neither UTF-8 nor marked UTF-16, as a spreadsheet's plain "
+    "CSV is: its code page, e.g. cp1252 or cp1251.",
+    "NAME"};
 const QCommandLineOption mac{"mac", "Only the entries of this MAC (any case, with : or - or none).",
                              "MAC"};
 const QCommandLineOption since{
@@ -139,7 +144,8 @@ const QList<CommandInfo> commands = {
     {"write",
      Verb::Write,
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
-     "        [--inventory FILE] [--dry-run] [--force] [--backup FILE | --no-backup]\n"
+     "        [--inventory FILE [--encoding NAME]] [--dry-run] [--force]\n"
+     "        [--backup FILE | --no-backup]\n"
      "        [--no-verify] [--restart-timeout S] [--json]\n"
      "        [--check [--unit ID] [--read ADDR[:COUNT]] [--input]\n"
      "          [--check-host HOST]]",
@@ -148,10 +154,13 @@ const QList<CommandInfo> commands = {
      "\"mac\" in the profile refuses any other device. With --inventory, each unit gets its "
      "own row of the sheet, found by its MAC; without --port, every converter find finds.",
      "write --inventory units.csv site.json",
-     {&option::port, &option::mode, &option::set, &option::inventory, &option::dryRun,
-      &option::force, &option::backup, &option::noBackup, &option::noVerify,
-      &option::restartTimeout, &option::json, &option::check, &option::unit, &option::read,
-      &option::input, &option::checkHost, &option::timeout, &option::baud, &option::trace}},
+     {&option::port,      &option::mode,           &option::set,
+      &option::inventory, &option::encoding,       &option::dryRun,
+      &option::force,     &option::backup,         &option::noBackup,
+      &option::noVerify,  &option::restartTimeout, &option::json,
+      &option::check,     &option::unit,           &option::read,
+      &option::input,     &option::checkHost,      &option::timeout,
+      &option::baud,      &option::trace}},
     {"reset",
      Verb::Reset,
      "reset --port PORT [--port PORT]...",
@@ -160,7 +169,8 @@ const QList<CommandInfo> commands = {
      {&option::port, &option::timeout, &option::baud, &option::trace}},
     {"audit",
      Verb::Audit,
-     "audit --inventory FILE [PROFILE] [--set KEY=VALUE]... [--port PORT]... [--mode MODE]\n"
+     "audit --inventory FILE [--encoding NAME] [PROFILE] [--set KEY=VALUE]... [--port PORT]...\n"
+     "        [--mode MODE]\n"
      "        [--json | --csv]\n"
      "        [--check [--unit ID] [--read ADDR[:COUNT]] [--input]\n"
      "          [--check-host HOST]]",
@@ -168,9 +178,9 @@ const QList<CommandInfo> commands = {
      "plan; sends nothing. Without --port, every converter find finds. With --check, a unit "
      "that matches is also read through over Modbus TCP at the address it holds.",
      "audit --inventory units.csv --set gateway=10.0.0.1",
-     {&option::port, &option::mode, &option::set, &option::inventory, &option::json, &option::csv,
-      &option::check, &option::unit, &option::read, &option::input, &option::checkHost,
-      &option::timeout, &option::baud, &option::trace}},
+     {&option::port, &option::mode, &option::set, &option::inventory, &option::encoding,
+      &option::json, &option::csv, &option::check, &option::unit, &option::read, &option::input,
+      &option::checkHost, &option::timeout, &option::baud, &option::trace}},
     {"log",
      Verb::Log,
      "log [--mac MAC] [--since DATE] [--result WORD] [--json | --csv]\n"
@@ -181,14 +191,14 @@ const QList<CommandInfo> commands = {
      {&option::mac, &option::since, &option::result, &option::json, &option::csv, &option::merge}},
     {"report",
      Verb::Report,
-     "report [--inventory FILE] [--mac MAC]... [--since DATE] [--title TEXT]\n"
+     "report [--inventory FILE [--encoding NAME]] [--mac MAC]... [--since DATE] [--title TEXT]\n"
      "       [--json | --output FILE.html | FILE.csv | FILE.json]",
      "From the log, the latest state of each unit: its settings as last verified, the result, "
      "the Modbus check, who did it when, and its writes; failed and unverified units first. With "
      "--inventory, each unit's label and notes from the sheet.",
      "report --inventory units.csv --title \"Pump station 3\" --output site.html",
-     {&option::inventory, &option::mac, &option::since, &option::title, &option::output,
-      &option::json}},
+     {&option::inventory, &option::encoding, &option::mac, &option::since, &option::title,
+      &option::output, &option::json}},
     {"check",
      Verb::Check,
      "check --host HOST [--tcp-port N] [--unit ID] [--read ADDR[:COUNT]] [--input] [--json]\n"
@@ -202,7 +212,8 @@ const QList<CommandInfo> commands = {
       &option::timeout, &option::json}},
     {"scan",
      Verb::Scan,
-     "scan --host HOST | --inventory FILE [--tcp-port N] [--units 1-247 | --units 1,5,10-20]\n"
+     "scan --host HOST | --inventory FILE [--encoding NAME] [--tcp-port N]\n"
+     "        [--units 1-247 | --units 1,5,10-20]\n"
      "        [--read ADDR[:COUNT]] [--input] [--json]",
      "Asks each unit id (all of 1-247 without --units) for a register through the converter, "
      "several requests queued at once, and lists the ids that answer: with the values, or with "
@@ -211,8 +222,8 @@ const QList<CommandInfo> commands = {
      "--inventory, every converter of the sheet at once, at the ip and TCP port its row plans "
      "or the log last saw, each logged with the ids that answered.",
      "scan --host 192.168.0.10 --units 1-32 --json",
-     {&option::host, &option::inventory, &option::tcpPort, &option::units, &option::read,
-      &option::input, &option::timeout, &option::json}},
+     {&option::host, &option::inventory, &option::encoding, &option::tcpPort, &option::units,
+      &option::read, &option::input, &option::timeout, &option::json}},
     {"poll",
      Verb::Poll,
      "poll --host HOST [--tcp-port N] [--unit ID] --read ADDR[:COUNT] [--input]\n"
@@ -225,7 +236,7 @@ const QList<CommandInfo> commands = {
       &option::interval, &option::count, &option::duration, &option::timeout, &option::json}},
     {"line",
      Verb::Line,
-     "line --port PORT [--port PORT]... | --inventory FILE [--port PORT]...\n"
+     "line --port PORT [--port PORT]... | --inventory FILE [--encoding NAME] [--port PORT]...\n"
      "        --mode tcp-rtu [--host HOST] [--tcp-port N] [--unit ID]... [--read ADDR]\n"
      "        [--input] [--speeds LIST] [--parities LIST] [--stop-bits LIST]\n"
      "        [--keep | --restore] [--scan [--units LIST]] [--json]",
@@ -236,10 +247,10 @@ const QList<CommandInfo> commands = {
      "first setting where one answers. At the end the converter keeps that setting; with "
      "--restore, and when none answered, it gets its own back. Either way it is read back.",
      "line --port ttyUSB0 --mode tcp-rtu --unit 5 --speeds 9600,19200 --json",
-     {&option::port, &option::inventory, &option::mode, &option::host, &option::tcpPort,
-      &option::unit, &option::read, &option::input, &option::speeds, &option::parities,
-      &option::stopBits, &option::keep, &option::restore, &option::scan, &option::units,
-      &option::json, &option::timeout, &option::baud, &option::trace}},
+     {&option::port,     &option::inventory, &option::encoding, &option::mode,    &option::host,
+      &option::tcpPort,  &option::unit,      &option::read,     &option::input,   &option::speeds,
+      &option::parities, &option::stopBits,  &option::keep,     &option::restore, &option::scan,
+      &option::units,    &option::json,      &option::timeout,  &option::baud,    &option::trace}},
 };
 
 const CommandInfo *commandNamed(const QString &name)

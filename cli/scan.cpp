@@ -206,7 +206,8 @@ QJsonObject loggedSettings(const QList<QJsonObject> &log, const QByteArray &mac)
 int scanSite(const Arguments &args, const QList<int> &units, CheckRequest request,
              QStringList errors, const Console &console)
 {
-    const std::optional<Inventory> sheet = readInventory(args.value(option::inventory), &errors);
+    const std::optional<Inventory> sheet =
+        readInventory(args.value(option::inventory), args.value(option::encoding), &errors);
     if (args.isSet(option::host))
         errors << QStringLiteral("--host and --inventory: give one of them");
     request.timeoutMs = args.number(option::timeout, request.timeoutMs, 10, 3'600'000, &errors);
