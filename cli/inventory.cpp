@@ -161,23 +161,23 @@ std::optional<QString> sheetText(const QByteArray &bytes, const QString &encodin
         return text;
     }
     const QByteArray mark("\xef\xbb\xbf");
-    if (bytes.startsWith(mark))
-        return QString::fromUtf8(bytes.mid(mark.size()));
-    if (!encoding.isEmpty())
+    const bool marked = bytes.startsWith(mark);
+    if (!marked && !encoding.isEmpty())
         return decoded(bytes, encoding);
-    const int bad = firstNonUtf8(bytes);
+    const QByteArray utf8 = marked ? bytes.mid(mark.size()) : bytes;
+    const int bad = firstNonUtf8(utf8);
     if (bad < 0)
-        return QString::fromUtf8(bytes);
+        return QString::fromUtf8(utf8);
     // The row and column of the byte: the rows up to it, with a character of the cell it is in.
     QStringList ignored;
-    const QList<CsvRow> rows = csvRows(QString::fromUtf8(bytes.left(bad)) + QLatin1Char('x'),
-                                       separator(firstLine(QString::fromUtf8(bytes))), &ignored);
+    const QList<CsvRow> rows = csvRows(QString::fromUtf8(utf8.left(bad)) + QLatin1Char('x'),
+                                       separator(firstLine(QString::fromUtf8(utf8))), &ignored);
     *error = QStringLiteral("row %1, column %2: not UTF-8 (byte 0x%3); save the sheet as \"CSV "
                             "UTF-8\", or give its encoding, e.g. --encoding cp1252 or "
                             "--encoding cp1251")
                  .arg(rows.last().line)
                  .arg(rows.last().cells.size())
-                 .arg(uchar(bytes[bad]), 2, 16, QLatin1Char('0'));
+                 .arg(uchar(utf8[bad]), 2, 16, QLatin1Char('0'));
     return std::nullopt;
 }
 

@@ -92,6 +92,11 @@ void InventoryTest::csv_data()
         << ""
         << "row 3, column 3: not UTF-8 (byte 0xfc); save the sheet as \"CSV UTF-8\", or give its "
            "encoding, e.g. --encoding cp1252 or --encoding cp1251";
+    QTest::newRow("a code page's byte after a UTF-8 mark, refused whatever the encoding")
+        << QByteArray("\xef\xbb\xbfmac,b\n1,\xe9\n") << "cp1252"
+        << ""
+        << "row 2, column 2: not UTF-8 (byte 0xe9); save the sheet as \"CSV UTF-8\", or give its "
+           "encoding, e.g. --encoding cp1252 or --encoding cp1251";
     QTest::newRow("a code page's bytes read in the encoding given")
         << QByteArray("mac,label\n1,\xcd\xe0\xf1\xee\xf1\n") << "cp1251"
         << "1:mac|label / 2:1|\u041d\u0430\u0441\u043e\u0441"
