@@ -12,16 +12,6 @@
 
 #include <cmath>
 
-const char checkExitStatuses[] =
-    "Exit status:\n"
-    "  0  the slave answered\n"
-    "  2  bad command line\n"
-    "  3  no TCP connection to the converter, or it was lost\n"
-    "  4  the converter answered but the slave did not (exception 0x0A, 0x0B or no answer),\n"
-    "     or the converter answered unusably\n"
-    "  5  the slave answered with another Modbus exception\n"
-    "  6  the registers written read back otherwise\n";
-
 ModbusCheck::ModbusCheck(CheckRequest request, QObject *parent)
     : QObject(parent), m_request(std::move(request))
 {

@@ -79,7 +79,15 @@ bool readConnection(const Arguments &args, CheckRequest *request, QStringList *e
 // The check command: its exit status.
 int runCheck(const Arguments &args, const Console &console);
 
-extern const char checkExitStatuses[];
+inline constexpr char checkExitStatuses[] =
+    "Exit status:\n"
+    "  0  the slave answered\n"
+    "  2  bad command line\n"
+    "  3  no TCP connection to the converter, or it was lost\n"
+    "  4  the converter answered but the slave did not (exception 0x0A, 0x0B or no answer),\n"
+    "     or the converter answered unusably\n"
+    "  5  the slave answered with another Modbus exception\n"
+    "  6  the registers written read back otherwise\n";
 
 // An awaited check's result reaches its coroutine through the event loop.
 Q_DECLARE_METATYPE(CheckResult)

@@ -4,6 +4,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+#include <QStringDecoder>
+#else
+#include <QTextCodec>
+#endif
+
 namespace {
 
 // A sheet for a few hundred units; anything much larger is not one.
@@ -21,50 +27,10 @@ QChar separator(const QString &firstLine)
     return best;
 }
 
-// The header's names, as people write them: "MAC address", "Mode".
-QString columnName(const QString &header)
+QString firstLine(const QString &text)
 {
-    const QString name = header.simplified().toLower();
-    return name == QLatin1String("mac address") ? QStringLiteral("mac") : name;
+    return text.left(int(text.indexOf(QLatin1Char('\n'))));
 }
-
-// A cell's text, whatever kind of JSON value carried it.
-QString cellText(const QJsonValue &value)
-{
-    if (value.isDouble())
-        return QString::number(value.toDouble(), 'g', 15);
-    return value.toVariant().toString();
-}
-
-} // namespace
-
-const Unit *Inventory::find(const QByteArray &mac) const
-{
-    for (const Unit &unit : units) {
-        if (unit.mac == mac)
-            return &unit;
-    }
-    return nullptr;
-}
-
-QString sheetText(const QByteArray &bytes)
-{
-    const bool littleEndian = bytes.startsWith("\xff\xfe");
-    if (littleEndian || bytes.startsWith("\xfe\xff")) {
-        QString text;
-        for (int i = 2; i + 1 < bytes.size(); i += 2) {
-            const auto first = uchar(bytes[i]), second = uchar(bytes[i + 1]);
-            text += QChar(littleEndian ? ushort(first | second << 8) : ushort(first << 8 | second));
-        }
-        return text;
-    }
-    QString text = QString::fromUtf8(bytes);
-    if (text.startsWith(QChar(0xfeff)))
-        text.remove(0, 1);
-    return text;
-}
-
-namespace {
 
 // A spreadsheet runs a cell that starts so as a formula: such text is written after an apostrophe,
 // which the spreadsheet shows as text and the reader takes off again. A lone dash is no formula.
@@ -74,11 +40,9 @@ bool formulaLike(const QString &cell)
     return !cell.isEmpty() && starts.contains(cell.front()) && cell != QLatin1String("-");
 }
 
-} // namespace
-
-QList<CsvRow> parseCsv(const QString &text, QStringList *errors)
+// A spreadsheet's rows, blank ones left out, cells split at `split`.
+QList<CsvRow> csvRows(const QString &text, QChar split, QStringList *errors)
 {
-    const QChar split = separator(text.left(int(text.indexOf(QLatin1Char('\n')))));
     const QChar quote = QLatin1Char('"');
     QList<CsvRow> rows{{1, {}}};
     QString cell;
@@ -130,6 +94,109 @@ QList<CsvRow> parseCsv(const QString &text, QStringList *errors)
     return filled;
 }
 
+bool isUtf8(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+// Where the first byte that is no UTF-8 lies: its offset, or -1 when every byte is. Decoded and
+// encoded again, UTF-8 comes back as it was up to there, a byte that is none having become
+// U+FFFD; a sequence cut short there began a byte or three before.
+int firstNonUtf8(const QByteArray &bytes)
+{
+    const QByteArray again = QString::fromUtf8(bytes).toUtf8();
+    if (again == bytes)
+        return -1;
+    int i = 0;
+    while (i < bytes.size() && i < again.size() && bytes[i] == again[i])
+        ++i;
+    while (i > 0 && !isUtf8(bytes.left(i)))
+        --i;
+    return i;
+}
+
+QString decoded(const QByteArray &bytes, const QString &encoding)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    QStringDecoder decoder(encoding.toLatin1().constData());
+    return decoder(bytes);
+#else
+    return QTextCodec::codecForName(encoding.toLatin1())->toUnicode(bytes);
+#endif
+}
+
+// The header's names, as people write them: "MAC address", "Mode".
+QString columnName(const QString &header)
+{
+    const QString name = header.simplified().toLower();
+    return name == QLatin1String("mac address") ? QStringLiteral("mac") : name;
+}
+
+// A cell's text, whatever kind of JSON value carried it.
+QString cellText(const QJsonValue &value)
+{
+    if (value.isDouble())
+        return QString::number(value.toDouble(), 'g', 15);
+    return value.toVariant().toString();
+}
+
+} // namespace
+
+const Unit *Inventory::find(const QByteArray &mac) const
+{
+    for (const Unit &unit : units) {
+        if (unit.mac == mac)
+            return &unit;
+    }
+    return nullptr;
+}
+
+bool knownEncoding(const QString &name)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QStringDecoder(name.toLatin1().constData()).isValid();
+#else
+    return QTextCodec::codecForName(name.toLatin1()) != nullptr;
+#endif
+}
+
+std::optional<QString> sheetText(const QByteArray &bytes, const QString &encoding, QString *error)
+{
+    const bool littleEndian = bytes.startsWith("\xff\xfe");
+    if (littleEndian || bytes.startsWith("\xfe\xff")) {
+        QString text;
+        for (int i = 2; i + 1 < bytes.size(); i += 2) {
+            const auto first = uchar(bytes[i]), second = uchar(bytes[i + 1]);
+            text += QChar(littleEndian ? ushort(first | second << 8) : ushort(first << 8 | second));
+        }
+        return text;
+    }
+    const QByteArray mark("\xef\xbb\xbf");
+    const bool marked = bytes.startsWith(mark);
+    if (!marked && !encoding.isEmpty())
+        return decoded(bytes, encoding);
+    const QByteArray utf8 = marked ? bytes.mid(mark.size()) : bytes;
+    const int bad = firstNonUtf8(utf8);
+    if (bad < 0)
+        return QString::fromUtf8(utf8);
+    // The row and column of the byte: the rows up to it, with a character of the cell it is in.
+    QStringList ignored;
+    const QList<CsvRow> rows = csvRows(QString::fromUtf8(utf8.left(bad)) + QLatin1Char('x'),
+                                       separator(firstLine(QString::fromUtf8(utf8))), &ignored);
+    *error = QStringLiteral("row %1, column %2: not UTF-8 (byte 0x%3); save the sheet as \"CSV "
+                            "UTF-8\", or give its encoding, e.g. --encoding cp1252 or "
+                            "--encoding cp1251")
+                 .arg(rows.last().line)
+                 .arg(rows.last().cells.size())
+                 .arg(uchar(utf8[bad]), 2, 16, QLatin1Char('0'));
+    return std::nullopt;
+}
+
+QList<CsvRow> parseCsv(const QString &text, QStringList *errors)
+{
+    return csvRows(text, separator(firstLine(text)), errors);
+}
+
 QString csvRow(const QStringList &cells)
 {
     QStringList quoted;
@@ -146,8 +213,16 @@ QString csvRow(const QStringList &cells)
     return quoted.join(QLatin1Char(','));
 }
 
-std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
+std::optional<Inventory> readInventory(const QString &path, const QString &encoding,
+                                       QStringList *errors)
 {
+    if (!encoding.isEmpty() && !knownEncoding(encoding)) {
+        errors->append(
+            QStringLiteral("--encoding %1: not an encoding tcprtu knows, e.g. cp1252, cp1251 or "
+                           "latin1")
+                .arg(encoding));
+        return std::nullopt;
+    }
     const std::optional<QByteArray> file = readSmallFile(path, maxInventoryBytes, errors);
     if (!file)
         return std::nullopt;
@@ -156,6 +231,10 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
     QStringList header;
     QList<CsvRow> rows;
     if (path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive)) {
+        if (!encoding.isEmpty()) {
+            errors->append(QStringLiteral("--encoding: %1 is JSON, which is UTF-8").arg(path));
+            return std::nullopt;
+        }
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
         if (document.isNull()) {
@@ -182,8 +261,14 @@ std::optional<Inventory> readInventory(const QString &path, QStringList *errors)
             rows << CsvRow{int(rows.size()) + 2, cells};
         }
     } else {
+        QString encodingError;
+        const std::optional<QString> text = sheetText(bytes, encoding, &encodingError);
+        if (!text) {
+            errors->append(path + QStringLiteral(": ") + encodingError);
+            return std::nullopt;
+        }
         QStringList csvErrors;
-        rows = parseCsv(sheetText(bytes), &csvErrors);
+        rows = parseCsv(*text, &csvErrors);
         for (const QString &error : qAsConst(csvErrors))
             errors->append(path + QStringLiteral(": ") + error);
         if (!rows.isEmpty())

@@ -2,7 +2,8 @@
 
 // A batch's sheet: one row per unit, found by the MAC printed on its label, with the settings
 // that unit alone gets. Saved from a spreadsheet as CSV (comma, semicolon or tab, quoted cells, a
-// header row; UTF-8 or UTF-16 with its byte order mark) or written as a JSON array of objects.
+// header row; UTF-8, UTF-16 with its byte order mark, or a code page named) or written as a JSON
+// array of objects.
 
 #include "profile.h"
 
@@ -40,8 +41,11 @@ struct Inventory
     const Unit *find(const QByteArray &mac) const;
 };
 
-// Every error is added, with its row and column.
-std::optional<Inventory> readInventory(const QString &path, QStringList *errors);
+// Every error is added, with its row and column. A CSV sheet without a byte order mark is read in
+// the encoding named, else as UTF-8; an encoding tcprtu does not know is an error before the
+// sheet is read.
+std::optional<Inventory> readInventory(const QString &path, const QString &encoding,
+                                       QStringList *errors);
 
 // What each row asks of its mode, judged before any port opens: a mode for every row, one that
 // agrees with --mode where both are given (modeOption), every key of the row and of the shared
@@ -53,8 +57,13 @@ QStringList rowProblems(const Inventory &inventory, const protocol::Mode *shared
 // read --csv has every cell filled, and would quietly keep what --set was meant to change.
 QStringList rowsOverShared(const Inventory &inventory, const Values &sharedValues);
 
-// A sheet's text, from UTF-8 or UTF-16 by its byte order mark, the mark taken off.
-QString sheetText(const QByteArray &bytes);
+// Whether tcprtu's Qt reads text in the encoding of that name (cp1252, cp1251, ...).
+bool knownEncoding(const QString &name);
+// A sheet's text: UTF-16 or UTF-8 by its byte order mark, the mark taken off; else in the
+// encoding named, one knownEncoding(); else UTF-8. Nothing, with the reason, for a byte that is
+// no UTF-8 (a spreadsheet's plain "CSV" is in the computer's code page): named by row and column,
+// with what to do.
+std::optional<QString> sheetText(const QByteArray &bytes, const QString &encoding, QString *error);
 
 struct CsvRow
 {

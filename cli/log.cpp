@@ -22,7 +22,10 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <cerrno>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -47,6 +50,70 @@ QString userName()
 }
 
 namespace {
+
+// The log to itself, while a line is appended or the log is merged; whoever comes second waits.
+// The lock is a file beside the log: a merge renames a new log over the old one, and a writer
+// waiting on the old file would append to a file no longer in the directory. Released when
+// destroyed.
+class LogLock
+{
+public:
+    LogLock()
+    {
+        QDir().mkpath(stateDirectory());
+        const QString path = logPath() + QStringLiteral(".lock");
+#ifdef Q_OS_WIN
+        m_handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        OVERLAPPED whole{};
+        if (m_handle != INVALID_HANDLE_VALUE &&
+            !LockFileEx(m_handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+            CloseHandle(m_handle);
+            m_handle = INVALID_HANDLE_VALUE;
+        }
+        if (m_handle == INVALID_HANDLE_VALUE)
+            m_error = QStringLiteral("%1: %2").arg(path, qt_error_string());
+#else
+        // Read access is all flock needs: a lock file another account made still locks.
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+        while (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                ::close(m_fd);
+                m_fd = -1;
+            }
+        }
+        if (m_fd < 0)
+            m_error = QStringLiteral("%1: %2").arg(path, qt_error_string());
+#endif
+    }
+    ~LogLock()
+    {
+#ifdef Q_OS_WIN
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+#else
+        if (m_fd >= 0)
+            ::close(m_fd);
+#endif
+    }
+    LogLock(const LogLock &) = delete;
+    LogLock &operator=(const LogLock &) = delete;
+
+    // Why the lock is not held; empty when it is.
+    const QString &error() const
+    {
+        return m_error;
+    }
+
+private:
+#ifdef Q_OS_WIN
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+#else
+    int m_fd = -1;
+#endif
+    QString m_error;
+};
 
 // A MAC as the log keeps it, whatever the spelling of the machine that logged it.
 QByteArray normalMac(const QJsonValue &mac)
@@ -90,6 +157,30 @@ QString changes(const QJsonObject &entry)
     return changed.isEmpty() ? QStringLiteral("-") : changed.join(QStringLiteral(", "));
 }
 
+// The result word, and the keys a run left staged in the device: they take effect at its next
+// restart, whoever restarts it, so whoever reads the log must see them.
+QString resultText(const QJsonObject &entry)
+{
+    const QStringList staged = entry.value("staged").toObject().keys();
+    const QString result = entry.value("result").toString();
+    return staged.isEmpty()
+               ? result
+               : QStringLiteral("%1 (staged: %2)").arg(result, staged.join(QStringLiteral(", ")));
+}
+
+// What a JSON object lacks of the fields every command logs; nothing when it has them. Merged, such
+// an object would be a blank row of the log for good.
+QString entryProblem(const QJsonObject &entry)
+{
+    for (const char *field : {"time", "command", "result"}) {
+        if (entry.value(QLatin1String(field)).toString().isEmpty())
+            return QStringLiteral("no \"%1\"").arg(QLatin1String(field));
+    }
+    if (msecs(entry) == std::numeric_limits<qint64>::min())
+        return QStringLiteral("time %1 is no ISO 8601 time").arg(entry.value("time").toString());
+    return QString();
+}
+
 // Every line of a log file, each a JSON object in its compact form; nothing, with the reason, when
 // a line is not one, so that a merge never drops what it cannot read.
 std::optional<QList<QByteArray>> readLines(const QString &path, bool mayBeMissing,
@@ -108,8 +199,13 @@ std::optional<QList<QByteArray>> readLines(const QString &path, bool mayBeMissin
         if (line.isEmpty())
             continue;
         const QJsonDocument document = QJsonDocument::fromJson(line);
-        if (!document.isObject()) {
-            errors->append(QStringLiteral("%1: line %2 is not a log entry").arg(path).arg(number));
+        const QString problem = document.isObject() ? entryProblem(document.object()) : QString();
+        if (!document.isObject() || !problem.isEmpty()) {
+            errors->append(
+                QStringLiteral("%1: line %2 is not a log entry%3")
+                    .arg(path)
+                    .arg(number)
+                    .arg(problem.isEmpty() ? QString() : QStringLiteral(": ") + problem));
             return std::nullopt;
         }
         lines << document.toJson(QJsonDocument::Compact);
@@ -118,55 +214,47 @@ std::optional<QList<QByteArray>> readLines(const QString &path, bool mayBeMissin
 }
 
 // Other machines' logs folded into this one: each line once, oldest first. The new log is written
-// beside the old and renamed over it; a line appended meanwhile starts the merge again.
+// beside the old and renamed over it, the log locked throughout so that no line is appended to
+// the old one meanwhile.
 int mergeLogs(const QStringList &files, const Console &console)
 {
-    QStringList errors;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        const qint64 size = QFileInfo(logPath()).size();
-        const std::optional<QList<QByteArray>> own = readLines(logPath(), true, &errors);
-        QList<QByteArray> lines = own.value_or(QList<QByteArray>());
-        for (const QString &path : files)
-            lines += readLines(path, false, &errors).value_or(QList<QByteArray>());
-        if (!console.errors(errors)) {
-            console.error(QStringLiteral("nothing merged"));
-            return BadInput;
-        }
-        QSet<QByteArray> seen;
-        QList<std::pair<qint64, QByteArray>> merged;
-        for (const QByteArray &line : qAsConst(lines)) {
-            if (seen.contains(line))
-                continue;
-            seen.insert(line);
-            merged << std::pair{msecs(QJsonDocument::fromJson(line).object()), line};
-        }
-        std::stable_sort(merged.begin(), merged.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
-        QByteArray text;
-        for (const auto &entry : qAsConst(merged))
-            text += entry.second + '\n';
-        QDir().mkpath(stateDirectory());
-        QSaveFile file(logPath());
-        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
-            console.error(
-                QStringLiteral("%1: %2; nothing merged").arg(logPath(), file.errorString()));
-            return OutputFailed;
-        }
-        if (QFileInfo(logPath()).size() != size)
-            continue; // QSaveFile drops its file unless committed
-        if (!file.commit()) {
-            console.error(
-                QStringLiteral("%1: %2; nothing merged").arg(logPath(), file.errorString()));
-            return OutputFailed;
-        }
-        console.result(QStringLiteral("%1 of %2 entries new; the log has %3")
-                           .arg(merged.size() - own->size())
-                           .arg(lines.size() - own->size())
-                           .arg(merged.size()));
-        return Done;
+    const LogLock lock;
+    if (!lock.error().isEmpty()) {
+        console.error(lock.error() + QStringLiteral("; nothing merged"));
+        return OutputFailed;
     }
-    console.error(QStringLiteral("%1 keeps growing; nothing merged, try again").arg(logPath()));
-    return OutputFailed;
+    QStringList errors;
+    const std::optional<QList<QByteArray>> own = readLines(logPath(), true, &errors);
+    QList<QByteArray> lines = own.value_or(QList<QByteArray>());
+    for (const QString &path : files)
+        lines += readLines(path, false, &errors).value_or(QList<QByteArray>());
+    if (!console.errors(errors)) {
+        console.error(QStringLiteral("nothing merged"));
+        return BadInput;
+    }
+    QSet<QByteArray> seen;
+    QList<std::pair<qint64, QByteArray>> merged;
+    for (const QByteArray &line : qAsConst(lines)) {
+        if (seen.contains(line))
+            continue;
+        seen.insert(line);
+        merged << std::pair{msecs(QJsonDocument::fromJson(line).object()), line};
+    }
+    std::stable_sort(merged.begin(), merged.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    QByteArray text;
+    for (const auto &entry : qAsConst(merged))
+        text += entry.second + '\n';
+    QSaveFile file(logPath());
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        console.error(QStringLiteral("%1: %2; nothing merged").arg(logPath(), file.errorString()));
+        return OutputFailed;
+    }
+    console.result(QStringLiteral("%1 of %2 entries new; the log has %3")
+                       .arg(merged.size() - own->size())
+                       .arg(lines.size() - own->size())
+                       .arg(merged.size()));
+    return Done;
 }
 
 } // namespace
@@ -176,15 +264,17 @@ QString logPath()
     return stateDirectory() + QStringLiteral("/log.jsonl");
 }
 
-// One write call a line, in append mode: lines of several tcprtu at once never mix. A line that
-// could not be written whole is cut off again, so that the next one does not join it.
+// One write call a line, in append mode, under the log's lock: lines of several tcprtu at once
+// never mix, and none goes to a log a merge is replacing. A line that could not be written whole
+// is cut off again, so that the next one does not join it.
 bool appendLog(QJsonObject entry, const Console &console)
 {
     entry.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     entry.insert("user", userName());
     entry.insert("host", QSysInfo::machineHostName());
     entry.insert("version", TCPRTU_VERSION);
-    QDir().mkpath(stateDirectory());
+    // Unlocked, the line is still written: a unit's record outweighs a merge that may not run.
+    const LogLock lock;
     QFile file(logPath());
     QString error;
     if (file.open(QIODevice::Append | QIODevice::Unbuffered)) {
@@ -287,10 +377,12 @@ int runLog(const Arguments &args, const Console &console)
             console.result(QString::fromUtf8(QJsonDocument(entry).toJson(QJsonDocument::Compact)));
             continue;
         }
-        rows << QStringList{
-            entry.value("time").toString(),   entry.value("command").toString(),
-            entry.value("port").toString(),   entry.value("mac").toString(QStringLiteral("-")),
-            entry.value("result").toString(), changes(entry)};
+        rows << QStringList{entry.value("time").toString(),
+                            entry.value("command").toString(),
+                            entry.value("port").toString(),
+                            entry.value("mac").toString(QStringLiteral("-")),
+                            resultText(entry),
+                            changes(entry)};
     }
     if (!macText.isEmpty() && !macSeen)
         console.note(

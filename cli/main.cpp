@@ -313,6 +313,10 @@ int run(QCoreApplication &app)
         return Done;
     }
     console.quiet = args.isSet(option::quiet);
+    if (args.isSet(option::encoding) && !args.isSet(option::inventory)) {
+        console.error(QStringLiteral("--encoding: the sheet's, with --inventory"));
+        return BadInput;
+    }
     const bool json = args.isSet(option::json);
     if (info->command == Verb::Ports)
         return listPorts(json, console);
@@ -365,7 +369,7 @@ int run(QCoreApplication &app)
     }
     std::optional<Inventory> inventory;
     if ((verb == Verb::Write || verb == Verb::Audit) && !inventoryFile.isEmpty()) {
-        inventory = readInventory(inventoryFile, &errors);
+        inventory = readInventory(inventoryFile, args.value(option::encoding), &errors);
         job.inventory = inventory ? &*inventory : nullptr;
         for (const QString &warning : inventory ? inventory->warnings : QStringList())
             console.note(warning);

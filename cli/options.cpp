@@ -36,6 +36,11 @@ const QCommandLineOption output{"output", QString(), "FILE"};
 const QCommandLineOption csv{"csv", QString()};
 const QCommandLineOption inventory{"inventory", QString(), "FILE"};
 const QCommandLineOption mac{"mac", QString(), "MAC"};
+const QCommandLineOption encoding{
+    "encoding",
+    "The sheet's encoding when it is neither UTF-8 nor marked UTF-16, as a spreadsheet's plain "
+    "CSV is: its code page, e.g. cp1252 or cp1251.",
+    "NAME"};
 const QCommandLineOption since{
     "since", "Only what was logged from DATE on (UTC unless it says otherwise).", "DATE"};
 const QCommandLineOption result{
@@ -179,7 +184,8 @@ const QList<CommandInfo> commands = {
     {"write",
      Verb::Write,
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
-     "        [--inventory FILE] [--dry-run] [--force] [--backup FILE | --no-backup]\n"
+     "        [--inventory FILE [--encoding NAME]] [--dry-run] [--force]\n"
+     "        [--backup FILE | --no-backup]\n"
      "        [--no-verify] [--restart-timeout S] [--json]\n"
      "        [--check [--unit ID] [--read ADDR[:COUNT]] [--input]\n"
      "          [--check-host HOST]]",
@@ -194,6 +200,7 @@ const QList<CommandInfo> commands = {
       {&option::inventory, "A sheet of units (CSV or a JSON array): a \"mac\" column and any "
                            "keys; each unit found gets its row over the shared profile, and a "
                            "converter with no row is left alone."},
+      {&option::encoding},
       {&option::dryRun},
       {&option::force},
       {&option::backup},
@@ -223,7 +230,8 @@ const QList<CommandInfo> commands = {
      nullptr},
     {"audit",
      Verb::Audit,
-     "audit --inventory FILE [PROFILE] [--set KEY=VALUE]... [--port PORT]... [--mode MODE]\n"
+     "audit --inventory FILE [--encoding NAME] [PROFILE] [--set KEY=VALUE]... [--port PORT]...\n"
+     "        [--mode MODE]\n"
      "        [--json | --csv]\n"
      "        [--check [--unit ID] [--read ADDR[:COUNT]] [--input]\n"
      "          [--check-host HOST]]",
@@ -237,6 +245,7 @@ const QList<CommandInfo> commands = {
       {&option::inventory, "The sheet of units to audit against (CSV or a JSON array): a "
                            "\"mac\" column and any keys; each unit found is compared with its "
                            "row over the shared profile."},
+      {&option::encoding},
       {&option::json},
       {&option::csv, "Print a sheet: a header row, then one row per unit."},
       {&option::check, "For each unit that matches, read registers from a slave through it "
@@ -271,7 +280,7 @@ const QList<CommandInfo> commands = {
      "  7  --merge: the log could not be written; nothing merged\n"},
     {"report",
      Verb::Report,
-     "report [--inventory FILE] [--mac MAC]... [--since DATE] [--title TEXT]\n"
+     "report [--inventory FILE [--encoding NAME]] [--mac MAC]... [--since DATE] [--title TEXT]\n"
      "       [--engineer NAME] [--engineer-notes] [--json | --output FILE.html | FILE.csv | "
      "FILE.json]",
      "From the log, the latest state of each unit: its settings as last verified (the RS-485 "
@@ -283,6 +292,7 @@ const QList<CommandInfo> commands = {
      "report --inventory units.csv --title \"Pump station 3\" --output site.html",
      {{&option::inventory, "A sheet of units (CSV or a JSON array): each unit's label and "
                            "notes, and the units never logged."},
+      {&option::encoding},
       {&option::mac, "Only this unit (any case, with : or - or none); repeat it for several."},
       {&option::since},
       {&option::title},
@@ -315,7 +325,8 @@ const QList<CommandInfo> commands = {
      checkExitStatuses},
     {"scan",
      Verb::Scan,
-     "scan --host HOST | --inventory FILE [--tcp-port N] [--units 1-247 | --units 1,5,10-20]\n"
+     "scan --host HOST | --inventory FILE [--encoding NAME] [--tcp-port N]\n"
+     "        [--units 1-247 | --units 1,5,10-20]\n"
      "        [--read ADDR[:COUNT]] [--input] [--json]",
      "Asks each unit id (all of 1-247 without --units) for a register through the converter, "
      "several requests queued at once, and lists the ids that answer: with the values, or with "
@@ -328,6 +339,7 @@ const QList<CommandInfo> commands = {
       {&option::inventory, "A sheet of units (CSV or a JSON array) instead of --host: each "
                            "converter is asked at the ip and tcp_port its row plans, else as "
                            "the log last saw them."},
+      {&option::encoding},
       {&option::tcpPort, "The converter's Modbus TCP port (default 502); with --inventory, "
                          "over every row's and the log's."},
       {&option::units},
@@ -361,7 +373,7 @@ const QList<CommandInfo> commands = {
      pollExitStatuses},
     {"line",
      Verb::Line,
-     "line --port PORT [--port PORT]... | --inventory FILE [--port PORT]...\n"
+     "line --port PORT [--port PORT]... | --inventory FILE [--encoding NAME] [--port PORT]...\n"
      "        --mode tcp-rtu [--host HOST] [--tcp-port N] [--unit ID]... [--read ADDR[:COUNT]]\n"
      "        [--input] [--speeds LIST] [--parities LIST] [--stop-bits LIST]\n"
      "        [--keep | --restore] [--scan [--units LIST]] [--json]",
@@ -376,6 +388,7 @@ const QList<CommandInfo> commands = {
       {&option::inventory, "A sheet of units (CSV or a JSON array): every converter found is "
                            "searched, a row that gives speed, parity and stop_bits has that "
                            "setting tried first, and a converter with no row is left alone."},
+      {&option::encoding},
       {&option::mode, "The device mode, which must be tcp-rtu: the mode in which the converter "
                       "serves Modbus TCP."},
       {&option::host, "Reach the converter over Modbus TCP at HOST instead of the ip it holds, "

@@ -19,6 +19,7 @@ extern const QCommandLineOption json;
 extern const QCommandLineOption output;
 extern const QCommandLineOption csv;
 extern const QCommandLineOption inventory;
+extern const QCommandLineOption encoding;
 extern const QCommandLineOption mac;
 extern const QCommandLineOption since;
 extern const QCommandLineOption result;

@@ -672,7 +672,7 @@ int runReport(const Arguments &args, const Console &console)
     const QString sheetFile = args.value(option::inventory);
     std::optional<Inventory> sheet;
     if (!sheetFile.isEmpty())
-        sheet = readInventory(sheetFile, &errors);
+        sheet = readInventory(sheetFile, args.value(option::encoding), &errors);
     const QString output = args.value(option::output);
     const QString form = output.section(QLatin1Char('.'), -1).toLower();
     const bool page = form == QLatin1String("html") || form == QLatin1String("htm");

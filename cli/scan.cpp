@@ -148,15 +148,6 @@ void UnitScan::end()
         this, [this] { emit done(); }, Qt::QueuedConnection);
 }
 
-const char scanExitStatuses[] =
-    "Exit status:\n"
-    "  0  at least one unit id answered, with registers or an exception\n"
-    "  2  bad command line\n"
-    "  3  no TCP connection to the converter, or it was lost\n"
-    "  4  no unit id answered\n"
-    "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the unit ids that answered so far\n"
-    "     are printed\n";
-
 QJsonObject slavesJson(const CheckRequest &asked, const QList<UnitAnswer> &answers)
 {
     QJsonArray units;
@@ -206,7 +197,8 @@ QJsonObject loggedSettings(const QList<QJsonObject> &log, const QByteArray &mac)
 int scanSite(const Arguments &args, const QList<int> &units, CheckRequest request,
              QStringList errors, const Console &console)
 {
-    const std::optional<Inventory> sheet = readInventory(args.value(option::inventory), &errors);
+    const std::optional<Inventory> sheet =
+        readInventory(args.value(option::inventory), args.value(option::encoding), &errors);
     if (args.isSet(option::host))
         errors << QStringLiteral("--host and --inventory: give one of them");
     request.timeoutMs = args.number(option::timeout, request.timeoutMs, 10, 3'600'000, &errors);

@@ -92,4 +92,11 @@ QJsonObject slavesJson(const CheckRequest &asked, const QList<UnitAnswer> &answe
 // sheet. Its exit status.
 int runScan(const Arguments &args, const Console &console);
 
-extern const char scanExitStatuses[];
+inline constexpr char scanExitStatuses[] =
+    "Exit status:\n"
+    "  0  at least one unit id answered, with registers or an exception\n"
+    "  2  bad command line\n"
+    "  3  no TCP connection to the converter, or it was lost\n"
+    "  4  no unit id answered\n"
+    "  129, 130, 143  ended by SIGHUP, Ctrl-C or SIGTERM; the unit ids that answered so far\n"
+    "     are printed\n";

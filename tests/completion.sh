@@ -182,6 +182,12 @@ check "tcprtu write --port ttyUSB0 s" "second.json
 site.json"
 check "tcprtu read --port ttyUSB0 --output si" "site.json"
 check "tcprtu log --result ver" "verified"
+check "tcprtu audit --inventory units.csv --encoding cp125" "cp1250
+cp1251
+cp1252
+cp1253
+cp1254
+cp1257"
 check "tcprtu log --merge s" "second.json
 site.json"
 check "tcprtu unknown --" ""

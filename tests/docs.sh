@@ -98,6 +98,7 @@ refusals=$(sed "s|WORK|$work|g" <<'ROWS'
 --csv             read,audit,log                    --csv --json
 --output          read,report                       --output WORK/out.json --json
 --inventory       write,audit,report,scan,line      --inventory WORK/none.csv
+--encoding        write,audit,report,scan,line      --encoding x
 --mac             log,report                        --mac x
 --since           log,report                        --since x
 --result          log                               --result x

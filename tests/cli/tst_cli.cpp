@@ -534,6 +534,14 @@ void CliTest::run_data()
                        "@d/units.csv"}
         << QStringList{"<- \"CHANGE IP:192.168.0.21\"", "!CHANGE IP:192.168.0.30",
                        "row 2: ip=192.168.0.21 goes over the shared ip=192.168.0.30"};
+    QTest::newRow("a sheet in a code page: refused, then read in the encoding given")
+        << QStringList{unit1}
+        << QStringList{"> @d/units.csv mac,ip,label\\n02:00:00:00:00:01,192.168.0.21,K\\xfcche\\n",
+                       "2 write --port @0 --mode tcp-rtu --inventory @d/units.csv",
+                       "0 write --port @0 --mode tcp-rtu --inventory @d/units.csv --encoding "
+                       "cp1252",
+                       "0 log --json"}
+        << QStringList{"\"label\":\"K\u00fcche\""};
     QTest::newRow("each row against its mode before any port opens")
         << QStringList{unit1}
         << QStringList{"> @d/units.csv mac,server_ip\\n02:00:00:00:00:01,192.168.0.5\\n",
@@ -715,10 +723,14 @@ void CliTest::run()
             QFile file(bench.expand(step.section(' ', 1, 1)));
             QVERIFY(file.open(QIODevice::WriteOnly));
             QString text = step.section(' ', 2);
-            file.write(text.replace("\\n", "\n")
-                           .replace("\\r", "\r")
-                           .replace("\\ufeff", QChar(0xfeff))
-                           .toUtf8());
+            QByteArray bytes = text.replace("\\n", "\n")
+                                   .replace("\\r", "\r")
+                                   .replace("\\ufeff", QChar(0xfeff))
+                                   .toUtf8();
+            // "\xNN": one byte, as a code page saves a letter.
+            for (int at; (at = bytes.indexOf("\\x")) >= 0;)
+                bytes.replace(at, 4, QByteArray::fromHex(bytes.mid(at + 2, 2)));
+            file.write(bytes);
             continue;
         }
         if (step.startsWith("& ")) {

@@ -1,8 +1,8 @@
 // The command line's pure parts in process: sheets as spreadsheets save them, each row against
 // its mode, the batch judged as a whole, and ports however they are spelt.
 
-#include "inventory.h"
 #include "batch.h"
+#include "inventory.h"
 #include "ports.h"
 
 #include <QTemporaryDir>
@@ -53,36 +53,72 @@ private slots:
 void InventoryTest::csv_data()
 {
     QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("encoding"); // --encoding
     QTest::addColumn<QString>("rows");
     QTest::addColumn<QString>("errors");
     QTest::newRow("a quote inside a cell is a character")
-        << QByteArray("mac,label\n1,19\" rack\n") << "1:mac|label / 2:1|19\" rack"
+        << QByteArray("mac,label\n1,19\" rack\n") << ""
+        << "1:mac|label / 2:1|19\" rack"
         << "";
     QTest::newRow("a quoted cell: separators, doubled quotes, text after its end")
-        << QByteArray("a,b\n\"x,\"\"y\"\"\"z,w\n") << "1:a|b / 2:x,\"y\"z|w"
+        << QByteArray("a,b\n\"x,\"\"y\"\"\"z,w\n") << ""
+        << "1:a|b / 2:x,\"y\"z|w"
         << "";
     QTest::newRow("rows keep their lines over blank lines and two-line cells")
-        << QByteArray("a,b\r\n1,\"two\r\nlines\"\r\n\r\n3,c\r\n")
+        << QByteArray("a,b\r\n1,\"two\r\nlines\"\r\n\r\n3,c\r\n") << ""
         << "1:a|b / 2:1|two\r\nlines / 5:3|c"
         << "";
     QTest::newRow("a quoted cell left open names its row")
-        << QByteArray("a,b\n1,\"open\n2,x\n") << "1:a|b / 2:1|open\n2,x"
+        << QByteArray("a,b\n1,\"open\n2,x\n") << ""
+        << "1:a|b / 2:1|open\n2,x"
         << "row 2: a quoted cell opens here and is never closed";
+    QTest::newRow("UTF-8") << QByteArray("a;b\n1;K\xc3\xbc"
+                                         "che\n")
+                           << ""
+                           << "1:a|b / 2:1|K\u00fcche"
+                           << "";
+    QTest::newRow("UTF-8 with its mark") << QByteArray("\xef\xbb\xbfmac,b\n1,\xc3\xa9\n") << ""
+                                         << "1:mac|b / 2:1|\u00e9"
+                                         << "";
     QTest::newRow("UTF-16 with its mark, tabs") << QByteArray("\xff\xfe"
                                                               "a\0\t\0b\0\n\0"
                                                               "1\0\t\0\xe9\0",
                                                               16)
+                                                << "latin1"
                                                 << "1:a|b / 2:1|\u00e9"
                                                 << "";
+    QTest::newRow("a code page's bytes refused by row and column")
+        << QByteArray("mac;label;room\n1;\"a;\xc3\xa9\";x\n2;Pumpe;K\xfc"
+                      "che\n")
+        << ""
+        << ""
+        << "row 3, column 3: not UTF-8 (byte 0xfc); save the sheet as \"CSV UTF-8\", or give its "
+           "encoding, e.g. --encoding cp1252 or --encoding cp1251";
+    QTest::newRow("a code page's byte after a UTF-8 mark, refused whatever the encoding")
+        << QByteArray("\xef\xbb\xbfmac,b\n1,\xe9\n") << "cp1252"
+        << ""
+        << "row 2, column 2: not UTF-8 (byte 0xe9); save the sheet as \"CSV UTF-8\", or give its "
+           "encoding, e.g. --encoding cp1252 or --encoding cp1251";
+    QTest::newRow("a code page's bytes read in the encoding given")
+        << QByteArray("mac,label\n1,\xcd\xe0\xf1\xee\xf1\n") << "cp1251"
+        << "1:mac|label / 2:1|\u041d\u0430\u0441\u043e\u0441"
+        << "";
 }
 
 void InventoryTest::csv()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(QString, encoding);
     QFETCH(QString, rows);
     QFETCH(QString, errors);
+    if (!encoding.isEmpty() && !knownEncoding(encoding))
+        QSKIP(qPrintable("this Qt reads no " + encoding));
     QStringList found;
-    QCOMPARE(shown(parseCsv(sheetText(bytes), &found)), rows);
+    QString error;
+    const std::optional<QString> text = sheetText(bytes, encoding, &error);
+    if (!text)
+        found << error;
+    QCOMPARE(shown(parseCsv(text.value_or(QString()), &found)), rows);
     QCOMPARE(found.join(" | "), errors);
 }
 
@@ -105,8 +141,12 @@ void InventoryTest::written()
     QFETCH(QStringList, cells);
     QFETCH(QString, line);
     QCOMPARE(csvRow(cells), line);
+    QString error;
+    const std::optional<QString> text =
+        sheetText("\xEF\xBB\xBF" + line.toUtf8() + '\n', QString(), &error);
+    QVERIFY2(text, qPrintable(error));
     QStringList errors;
-    const QList<CsvRow> rows = parseCsv(sheetText("\xEF\xBB\xBF" + line.toUtf8() + '\n'), &errors);
+    const QList<CsvRow> rows = parseCsv(*text, &errors);
     QCOMPARE(errors, QStringList());
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows[0].cells, cells);
@@ -158,7 +198,7 @@ void InventoryTest::sheet()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
     file.close();
     QStringList found;
-    const std::optional<Inventory> inventory = readInventory(name, &found);
+    const std::optional<Inventory> inventory = readInventory(name, QString(), &found);
     if (inventory) {
         found << inventory->warnings;
         // "none": a sheet over no shared mode, though --mode names one.

@@ -2,6 +2,8 @@
 // the machine's log and other files, runs tcprtu once per step and looks for patterns in the
 // last run's output.
 
+#include "log.h"
+
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,14 +14,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 // "MAC-END COMMAND RESULT STATUS DAY [KEY=VALUE]..." as one line of a log: the unit
 // 02:00:00:00:00:MAC-END, on day DAY of December 2026. A write or a line that verified holds its
 // keys after it; one that did not read back only sent them. label=..., message=... and
 // check=VALUES go in as they are ('~' for a blank); FIELD.KEY=VALUE goes into the object FIELD
-// (staged, refused, put_back), before.KEY=VALUE into what the unit held before; restarted=true; slaves=IDS (e.g. 1,3) answered behind it at the
-// line's setting, and nothing answered with slaves=none.
+// (staged, refused, put_back), before.KEY=VALUE into what the unit held before; restarted=true;
+// slaves=IDS (e.g. 1,3) answered behind it at the line's setting, and nothing answered with
+// slaves=none.
 QByteArray entry(const QString &shorthand)
 {
     const QStringList words = shorthand.split(' ');
@@ -57,8 +63,7 @@ QByteArray entry(const QString &shorthand)
             }
             line.insert(key, QJsonObject{{"host", "10.0.0.1"}, {"tcp_port", 502}, {"address", 0},
                                          {"count", 2}, {"input", false}, {"units", units}});
-        }
-        else if (key == "check")
+        } else if (key == "check")
             line.insert(key,
                         QJsonObject{{"host", "127.0.0.2"},
                                     {"tcp_port", 502},
@@ -106,15 +111,17 @@ private slots:
     void run();
     void html();
     void a4();
+    void mergeWhileAppending();
 };
 
 void RecordTest::run_data()
 {
     // Files: "NAME ENTRY|ENTRY|..." with the machine's log named "log", or "NAME TEXT" for any
-    // other file: a sheet as it is, else "|" between lines, each as entry() makes it or as it is
-    // where it starts with "{". Steps: the exit status, then tcprtu's arguments ('~' a blank;
-    // @d the row's directory); or "= FILE", which takes the file for the output (a UTF-8 byte
-    // order mark shown as "BOM "). Patterns: regular expressions in the last run's output, a leading
+    // other file: a sheet as it is (each character a byte, as a code page saves it), else "|"
+    // between lines, each as entry() makes it or as it is where it starts with "{". Steps: the exit
+    // status, then tcprtu's arguments ('~' a blank; @d the row's directory); or "= FILE", which
+    // takes the file for the output (a UTF-8 byte order mark shown as "BOM "). Patterns: regular
+    // expressions in the last run's output, a leading
     // ! for one that must not match.
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QStringList>("steps");
@@ -211,9 +218,27 @@ void RecordTest::run_data()
         << QStringList{"0 report --output @d/r.csv", "= @d/r.csv"}
         << QStringList{"^BOM state,mac,label,mode,ip,", "\nverified,02:00:00:00:00:01,'@SUM"
                        "\\(1\\+1\\) Pump \u00e9,tcp-rtu,10.0.0.1,"};
+    QTest::newRow("report: a sheet in a code page, read in the encoding given")
+        << QStringList{site, QString::fromLatin1("units.csv mac,label\n02:00:00:00:00:09,K\xfc"
+                                                 "che 1\n")}
+        << QStringList{"2 report --inventory @d/units.csv",
+                       "0 report --inventory @d/units.csv --encoding cp1252"}
+        << QStringList{"\nnot logged +02:00:00:00:00:09 +K\u00fcche 1 "};
+    QTest::newRow("report: --encoding without a sheet, or one no one knows, before anything")
+        << QStringList{site}
+        << QStringList{"2 report --encoding cp1252",
+                       "2 report --inventory @d/none.csv --encoding klingon"}
+        << QStringList{"^tcprtu: --encoding klingon: not an encoding tcprtu knows, e.g. cp1252, "
+                       "cp1251 or latin1\n$"};
     QTest::newRow("log: what each entry changed; a MAC however spelt")
         << QStringList{site} << QStringList{"0 log --mac 020000000003"}
         << QStringList{"written-unverified +ip=10.0.0.3 sent\n", "!02:00:00:00:00:01"};
+    QTest::newRow("log: the keys a run left staged, beside its result")
+        << QStringList{"log 05 write refused 8 05 staged.ip=10.0.0.5 staged.mask=255.0.0.0|05 "
+                       "write verified 0 06 ip=10.0.0.5"}
+        << QStringList{"0 log"}
+        << QStringList{" refused \\(staged: ip, mask\\) +-\n",
+                       " verified +ip: 192.168.0.10 -> 10.0.0.5\n$"};
     QTest::newRow("log: a MAC never logged is said so")
         << QStringList{site} << QStringList{"0 log --mac 02-00-00-00-00-0a"}
         << QStringList{"MAC 02:00:00:00:00:0A: nothing logged", "!02:00:00:00:00:01"};
@@ -245,6 +270,15 @@ void RecordTest::run_data()
                        "bad.jsonl 03 write verified 0 05|{\"mac\": "}
         << QStringList{"2 log --merge @d/bad.jsonl"}
         << QStringList{"bad.jsonl: line 2 is not a log entry\n.*nothing merged"};
+    QTest::newRow("merge: an object without the fields of an entry, a time that is none")
+        << QStringList{"log 01 write verified 0 01 ip=10.0.0.1",
+                       "odd.jsonl 03 write verified 0 05|{\"a\": 1}",
+                       "late.jsonl {\"time\": \"yesterday\", \"command\": \"write\", "
+                       "\"result\": \"verified\"}"}
+        << QStringList{"2 log --merge @d/odd.jsonl @d/late.jsonl"}
+        << QStringList{"odd.jsonl: line 2 is not a log entry: no \"time\"\n",
+                       "late.jsonl: line 1 is not a log entry: time yesterday is no ISO 8601 time\n"
+                       ".*nothing merged"};
 }
 
 void RecordTest::run()
@@ -261,7 +295,7 @@ void RecordTest::run()
         QVERIFY(out.open(QIODevice::WriteOnly));
         const QString body = file.section(' ', 1);
         if (name.endsWith(".csv")) {
-            out.write(body.toUtf8());
+            out.write(body.toLatin1());
             continue;
         }
         for (const QString &shorthand : body.split('|'))
@@ -488,6 +522,43 @@ void RecordTest::a4()
                              picture.chopped(4)});
         QVERIFY(png.waitForFinished(30000) && png.exitCode() == 0);
     }
+}
+
+// Merges while lines are appended as fast as they can be: each line of both kept, none lost to the
+// log renamed over the one it went to.
+void RecordTest::mergeWhileAppending()
+{
+    QTemporaryDir dir;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath("state")));
+    const int others = 50;
+    QFile other(dir.filePath("other.jsonl"));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    for (int i = 0; i < others; ++i)
+        other.write(entry(QString("%1 audit matches 0 01").arg(i, 2, 10, QChar('0'))) + '\n');
+    other.close();
+    std::atomic<bool> stop{false};
+    int appended = 0;
+    bool failed = false;
+    std::thread appender([&] {
+        const Console console;
+        while (!stop && !failed) {
+            failed =
+                !appendLog({{"command", "read"}, {"result", "read"}, {"n", appended}}, console);
+            appended += !failed;
+        }
+    });
+    for (int merge = 0; merge < 8; ++merge) {
+        QProcess tcprtu;
+        tcprtu.start(TCPRTU_BINARY, {"log", "--merge", other.fileName()});
+        QVERIFY(tcprtu.waitForFinished(5000));
+        QVERIFY2(tcprtu.exitCode() == 0, tcprtu.readAllStandardError());
+    }
+    stop = true;
+    appender.join();
+    QVERIFY(!failed);
+    QFile log(logPath());
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll().count('\n'), appended + others);
 }
 
 QTEST_GUILESS_MAIN(RecordTest)
