@@ -59,12 +59,12 @@ private:
     bool m_done = false;
 };
 
+// What a failed request's message ends with: for the engineer, not for the customer's page.
+inline constexpr char modbusHint[] = "; compare the converter's RS-485 speed, parity and stop bits "
+                                     "with the slave's, and the unit id";
+
 // What an answer that brings no data means, in the check's words: its exit status and message;
 // Done for data.
-// What a failed request's message ends with: for the engineer, not for the customer's page.
-inline constexpr char modbusHint[] =
-    "; compare the converter's RS-485 speed, parity and stop bits with the slave's, and the unit id";
-
 int modbusFault(const ModbusAnswer &answer, int unit, const QString &where, int timeoutMs,
                 QString *message);
 

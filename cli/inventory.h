@@ -28,9 +28,10 @@ struct Unit
 // The columns tcprtu's report adds to a sheet's: a sheet made from a report brings them back, and
 // they are no notes.
 inline const QStringList reportColumns{
-    "state",  "result",  "status",  "verified_at", "check",     "check_values",    "check_ms",
-    "time",   "user",    "host",    "version",     "writes",    "staged",          "refused",
-    "message", "slaves", "slaves_at", "modbus",    "commissioned_at", "commissioned_by"};
+    "state",           "result",         "status",  "verified_at", "check",     "check_values",
+    "check_ms",        "time",           "user",    "host",        "version",   "writes",
+    "staged",          "refused",        "message", "slaves",      "slaves_at", "modbus",
+    "commissioned_at", "commissioned_by"};
 
 struct Inventory
 {

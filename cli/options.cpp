@@ -131,6 +131,9 @@ const QString checkRead = QStringLiteral("With --check: read COUNT registers (de
                               .arg(modbus::maxReadRegisters);
 const QString checkInput =
     QStringLiteral("With --check: read input registers instead of holding registers.");
+const QString checkTimeout = QStringLiteral(
+    "How long to wait for each answer of the device, and with --check of the slave, in ms "
+    "(default 1000).");
 // The Modbus TCP commands wait for the connection as for each answer, at least 10 ms.
 const QString modbusTimeout = QStringLiteral("How long to wait for the connection and for each "
                                              "answer, in ms (default 1000, at least 10).");
@@ -215,8 +218,7 @@ const QList<CommandInfo> commands = {
       {&option::read, checkRead},
       {&option::input, checkInput},
       {&option::checkHost},
-      {&option::timeout, "How long to wait for each answer of the device, and with --check of "
-                         "the slave, in ms (default 1000)."},
+      {&option::timeout, checkTimeout},
       {&option::baud},
       {&option::trace}},
      nullptr},
@@ -255,8 +257,7 @@ const QList<CommandInfo> commands = {
       {&option::read, checkRead},
       {&option::input, checkInput},
       {&option::checkHost},
-      {&option::timeout, "How long to wait for each answer of the device, and with --check of "
-                         "the slave, in ms (default 1000)."},
+      {&option::timeout, checkTimeout},
       {&option::baud},
       {&option::trace}},
      nullptr},

@@ -145,8 +145,7 @@ QString checkText(const QJsonObject &check)
 }
 
 // Each value as a person reads a register: "unit 1, register 0: 12, register 1: 101".
-QString readableCells(int unit, const QJsonObject &request, const QJsonArray &values,
-                      int most = 4)
+QString readableCells(int unit, const QJsonObject &request, const QJsonArray &values, int most = 4)
 {
     const QString kind = request.value("input").toBool() ? QStringLiteral("input register ")
                                                          : QStringLiteral("register ");
@@ -220,9 +219,9 @@ void take(UnitState &unit, const QJsonObject &entry)
         unit.commissioned = entry;
     for (const char *key : pathKeys) {
         const QJsonValue now = sent.value(key);
-        const QJsonValue then = unit.slaves.value(QLatin1String(key) == QLatin1String("ip")
-                                                      ? QStringLiteral("host")
-                                                      : QLatin1String(key));
+        const QJsonValue then =
+            unit.slaves.value(QLatin1String(key) == QLatin1String("ip") ? QStringLiteral("host")
+                                                                        : QLatin1String(key));
         if (!unit.slaves.isEmpty() && !now.isUndefined() && text(now) != text(then) &&
             !unit.slavesStale.contains(QLatin1String(key)))
             unit.slavesStale << QLatin1String(key);
@@ -280,11 +279,11 @@ QList<UnitState> collect(const QList<QJsonObject> &entries, const QList<Unit> &s
     }
     QList<UnitState> list = units.values();
     for (UnitState &unit : list) {
-        unit.state = !unit.staged.isEmpty()                       ? State::Staged
-                     : unit.last.isEmpty()                        ? State::NotLogged
-                     : unit.last.value("status").toInt() != Done  ? State::Failed
-                     : verifies(unit.last)                        ? State::Verified
-                                                                  : State::Unverified;
+        unit.state = !unit.staged.isEmpty()                      ? State::Staged
+                     : unit.last.isEmpty()                       ? State::NotLogged
+                     : unit.last.value("status").toInt() != Done ? State::Failed
+                     : verifies(unit.last)                       ? State::Verified
+                                                                 : State::Unverified;
     }
     std::stable_sort(list.begin(), list.end(),
                      [](const UnitState &a, const UnitState &b) { return a.state < b.state; });
@@ -296,8 +295,8 @@ QJsonObject readBack(const UnitState &unit)
 {
     if (unit.state != State::Failed && unit.state != State::Staged)
         return {};
-    QJsonObject values = unit.last.value(unit.last.value("after").isObject() ? "after" : "before")
-                             .toObject();
+    QJsonObject values =
+        unit.last.value(unit.last.value("after").isObject() ? "after" : "before").toObject();
     values.remove("mac");
     return values;
 }
@@ -349,7 +348,8 @@ QString slavesCell(const UnitState &unit)
         return QString();
     QString cell = slavesText(unit.slaves);
     if (!unit.slavesStale.isEmpty())
-        cell += QStringLiteral(" (before %1 changed)").arg(unit.slavesStale.join(QStringLiteral(", ")));
+        cell +=
+            QStringLiteral(" (before %1 changed)").arg(unit.slavesStale.join(QStringLiteral(", ")));
     return cell;
 }
 
@@ -507,9 +507,9 @@ QString networkCell(const QJsonObject &values)
 {
     if (values.isEmpty())
         return QString();
-    QString cell = line(esc(text(values.value("mode")) + QLatin1Char(' ') +
-                            text(values.value("ip")) + QLatin1Char(':') +
-                            text(values.value("tcp_port"))));
+    QString cell =
+        line(esc(text(values.value("mode")) + QLatin1Char(' ') + text(values.value("ip")) +
+                 QLatin1Char(':') + text(values.value("tcp_port"))));
     cell += line(esc(QStringLiteral("mask ") + text(values.value("mask"))));
     cell += esc(QStringLiteral("gateway ") + text(values.value("gateway")));
     if (values.contains("server_ip"))
@@ -538,9 +538,9 @@ QString modbusCell(const UnitState &unit, bool engineer)
             }
         }
     } else if (unit.check.value("status").toInt() == Done) {
-        cell += QStringLiteral("<br>") + esc(readableCells(unit.check.value("unit").toInt(),
-                                                           unit.check,
-                                                           unit.check.value("values").toArray(), 2));
+        cell +=
+            QStringLiteral("<br>") + esc(readableCells(unit.check.value("unit").toInt(), unit.check,
+                                                       unit.check.value("values").toArray(), 2));
     } else if (!unit.check.isEmpty()) {
         cell += QStringLiteral("<br>") +
                 small(esc(QStringLiteral("unit %1: ").arg(text(unit.check.value("unit"))) +
@@ -554,8 +554,8 @@ QByteArray html(const QList<UnitState> &units, const QString &title, const QStri
 {
     const char *const rowClasses[] = {"staged", "failed", "unverified", "unlogged", "verified"};
     const char *const marks[] = {"STAGED", "FAILED", "NOT VERIFIED", "NOT LOGGED", "verified"};
-    const QStringList headers{"State",        "Converter",     "Network", "RS-485 and slaves",
-                              "Modbus path",  "Commissioned",  "Last checked"};
+    const QStringList headers{"State",       "Converter",    "Network",     "RS-485 and slaves",
+                              "Modbus path", "Commissioned", "Last checked"};
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const int offset = now.toLocalTime().offsetFromUtc();
     const auto when = [&](const QJsonValue &time) { return esc(timeText(text(time), offset)); };
@@ -598,12 +598,14 @@ QByteArray html(const QList<UnitState> &units, const QString &title, const QStri
         const auto cell = [&](int column, const QString &content) {
             return QStringLiteral("<td data-label=\"%1\">%2</td>").arg(headers[column], content);
         };
-        QString state = QStringLiteral("<span class=\"mark\">%1</span>").arg(marks[int(unit.state)]);
+        QString state =
+            QStringLiteral("<span class=\"mark\">%1</span>").arg(marks[int(unit.state)]);
         if (!unit.staged.isEmpty())
             state += QStringLiteral("<br>") + small(esc(keysText(unit.staged)));
         const QJsonObject refused = unit.last.value("refused").toObject();
         if (!refused.isEmpty())
-            state += QStringLiteral("<br>") + small(esc(QStringLiteral("refused ") + keysText(refused)));
+            state +=
+                QStringLiteral("<br>") + small(esc(QStringLiteral("refused ") + keysText(refused)));
         if (engineer && !unit.last.value("message").toString().isEmpty())
             state += QStringLiteral("<br>") + small(esc(text(unit.last.value("message"))));
 
@@ -615,21 +617,20 @@ QByteArray html(const QList<UnitState> &units, const QString &title, const QStri
             converter += QStringLiteral("<br>") + small(esc(notes.join(QStringLiteral("; "))));
 
         const QJsonObject held = readBack(unit);
-        const QString network = held.isEmpty()
-                                    ? networkCell(unit.settings)
-                                    : small(QStringLiteral("read back")) + QLatin1Char(' ') +
-                                          networkCell(held);
+        const QString network = held.isEmpty() ? networkCell(unit.settings)
+                                               : small(QStringLiteral("read back")) +
+                                                     QLatin1Char(' ') + networkCell(held);
 
         const QJsonObject &serialFrom = held.isEmpty() ? unit.settings : held;
         QString serial = esc(serialText(serialFrom));
         if (!unit.slaves.isEmpty())
             serial += QStringLiteral("<br>") + esc(QStringLiteral("slaves ") + slavesCell(unit));
 
-        const QString commissioned =
-            unit.commissioned.isEmpty()
-                ? QString()
-                : when(unit.commissioned.value("time")) + QStringLiteral("<br>") +
-                      esc(whoText(unit.commissioned));
+        const QString commissioned = unit.commissioned.isEmpty()
+                                         ? QString()
+                                         : when(unit.commissioned.value("time")) +
+                                               QStringLiteral("<br>") +
+                                               esc(whoText(unit.commissioned));
         QString last;
         if (!unit.last.isEmpty()) {
             last = when(unit.last.value("time")) + QStringLiteral("<br>") +
@@ -676,8 +677,7 @@ int runReport(const Arguments &args, const Console &console)
     const QString output = args.value(option::output);
     const QString form = output.section(QLatin1Char('.'), -1).toLower();
     const bool page = form == QLatin1String("html") || form == QLatin1String("htm");
-    if (!output.isEmpty() && !page && form != QLatin1String("csv") &&
-        form != QLatin1String("json"))
+    if (!output.isEmpty() && !page && form != QLatin1String("csv") && form != QLatin1String("json"))
         errors << QStringLiteral("--output %1: must end in .html, .csv or .json").arg(output);
     const bool printJson = args.isSet(option::json);
     if (printJson && !output.isEmpty())

@@ -132,8 +132,8 @@ void InventoryTest::written_data()
         << "'=1+1,'+1,'-2+3,'@SUM(A1),-,1-2";
     QTest::newRow("a tab first, a lone carriage return, quoted")
         << QStringList{"\tx", "a\rb"} << "\"'\tx\",\"a\rb\"";
-    QTest::newRow("separators and quotes") << QStringList{"a,b", "c;d", "19\" rack"}
-                                           << "\"a,b\",\"c;d\",\"19\"\" rack\"";
+    QTest::newRow("separators and quotes")
+        << QStringList{"a,b", "c;d", "19\" rack"} << "\"a,b\",\"c;d\",\"19\"\" rack\"";
 }
 
 void InventoryTest::written()

@@ -61,8 +61,12 @@ QByteArray entry(const QString &shorthand)
                 if (id != "none")
                     units << QJsonObject{{"unit", id.toInt()}, {"values", QJsonArray{12, 101}}};
             }
-            line.insert(key, QJsonObject{{"host", "10.0.0.1"}, {"tcp_port", 502}, {"address", 0},
-                                         {"count", 2}, {"input", false}, {"units", units}});
+            line.insert(key, QJsonObject{{"host", "10.0.0.1"},
+                                         {"tcp_port", 502},
+                                         {"address", 0},
+                                         {"count", 2},
+                                         {"input", false},
+                                         {"units", units}});
         } else if (key == "check")
             line.insert(key,
                         QJsonObject{{"host", "127.0.0.2"},
@@ -134,22 +138,24 @@ void RecordTest::run_data()
 
     QTest::newRow("report: failed first, then not verified, then verified")
         << QStringList{site} << QStringList{"0 report"}
-        << QStringList{"^4 units, 1 verified, 1 failed, 2 not verified\n",
-                       "\nfailed +02:00:00:00:00:02 +- +tcp-rtu +10\\.0\\.0\\.2 +- +- +refused .* 1\n"
-                       "not verified +02:00:00:00:00:03 +- +- +- +- +- +written-unverified .* 1\n"
-                       "not verified +02:00:00:00:00:04 +Pump 4 +tcp-rtu +10\\.0\\.0\\.4 +- +- "
-                       "+restarted.*\nverified +02:00:00:00:00:01 +- +tcp-rtu +10\\.0\\.0\\.1 +- +- "
-                       "+matches +101 +2026-12-03 10:00 \\+00:00 +ann@laptop +1\n"};
+        << QStringList{
+               "^4 units, 1 verified, 1 failed, 2 not verified\n",
+               "\nfailed +02:00:00:00:00:02 +- +tcp-rtu +10\\.0\\.0\\.2 +- +- +refused .* 1\n"
+               "not verified +02:00:00:00:00:03 +- +- +- +- +- +written-unverified .* 1\n"
+               "not verified +02:00:00:00:00:04 +Pump 4 +tcp-rtu +10\\.0\\.0\\.4 +- +- "
+               "+restarted.*\nverified +02:00:00:00:00:01 +- +tcp-rtu +10\\.0\\.0\\.1 +- +- "
+               "+matches +101 +2026-12-03 10:00 \\+00:00 +ann@laptop +1\n"};
     QTest::newRow("report as JSON: the settings as last verified, the check, the writes")
         << QStringList{site}
         << QStringList{"0 report --mac 020000000002 --mac 02:00:00:00:00:01 --json"}
-        << QStringList{"\"mac\": \"02:00:00:00:00:02\",\n.*        \"mode\": \"tcp-rtu\",\n"
-                       "        \"notes\": \\{\n        \\},\n.*        \"result\": \"refused\",\n"
-                       "        \"settings\": \\{\n            \"ip\": \"10.0.0.2\"\n        \\},\n.*"
-                       "        \"state\": \"failed\",\n        \"status\": 5,\n"
-                       "        \"time\": \"2026-12-02T10:00:00.000Z\",\n.*"
-                       "        \"verified_at\": \"2026-12-01T10:00:00.000Z\",\n.*\"writes\": 1",
-                       "\"values\": \\[\n +101\n", "!02:00:00:00:00:0[34]"};
+        << QStringList{
+               "\"mac\": \"02:00:00:00:00:02\",\n.*        \"mode\": \"tcp-rtu\",\n"
+               "        \"notes\": \\{\n        \\},\n.*        \"result\": \"refused\",\n"
+               "        \"settings\": \\{\n            \"ip\": \"10.0.0.2\"\n        \\},\n.*"
+               "        \"state\": \"failed\",\n        \"status\": 5,\n"
+               "        \"time\": \"2026-12-02T10:00:00.000Z\",\n.*"
+               "        \"verified_at\": \"2026-12-01T10:00:00.000Z\",\n.*\"writes\": 1",
+               "\"values\": \\[\n +101\n", "!02:00:00:00:00:0[34]"};
     QTest::newRow("report since a day, with the sheet's labels and a unit never logged")
         << QStringList{site, "units.csv mac;ip;label;room\n02-00-00-00-00-01;;Pump 1;cellar\n"
                              "02:00:00:00:00:09;;Spare;\n"}
@@ -161,10 +167,12 @@ void RecordTest::run_data()
                        ".*\nverified +02:00:00:00:00:01 +Pump 1 .* 0\n"};
     QTest::newRow("report: keys staged come first until a write verifies or an audit reads "
                   "after a restart")
-        << QStringList{"log 05 write refused 8 01 ip=10.0.0.5 staged.ip=10.0.0.5|05 audit matches 0 "
+        << QStringList{"log 05 write refused 8 01 ip=10.0.0.5 staged.ip=10.0.0.5|05 audit matches "
+                       "0 "
                        "02|06 write unanswered 8 01 staged.mask=255.0.0.0|06 reset restarted 0 02 "
                        "restarted=true|06 audit differs 6 03|07 write lost 3 01 staged.ip=10.0.0.7|"
-                       "07 write verified 0 02 ip=10.0.0.7|08 write refused 8 01 staged.ip=10.0.0.8|"
+                       "07 write verified 0 02 ip=10.0.0.7|08 write refused 8 01 "
+                       "staged.ip=10.0.0.8|"
                        "08 reset restarted 0 02 restarted=true"}
         << QStringList{"0 report"}
         << QStringList{"^4 units, 1 verified, 1 failed, 2 staged\n",
@@ -201,11 +209,13 @@ void RecordTest::run_data()
                        "\"mode\":\"tcp-rtu\",\"speed\":19200},\"sent\":{\"speed\":19200}}|20 "
                        "line interrupted 130 03"}
         << QStringList{"0 report"}
-        << QStringList{"\nfailed +02:00:00:00:00:20 +- +tcp-rtu +10.0.0.20 +19200 +- +interrupted "};
+        << QStringList{
+               "\nfailed +02:00:00:00:00:20 +- +tcp-rtu +10.0.0.20 +19200 +- +interrupted "};
     QTest::newRow("report: the table's RS-485 line and slaves")
         << QStringList{"log 10 write verified 0 01 ip=10.0.0.1|10 line found 0 02 speed=1200 "
                        "parity=odd slaves=1,3|10 audit matches 0 03 speed=1200 parity=odd|11 line "
-                       "found 0 02 speed=2400 slaves=2|11 write verified 0 03 ip=10.0.0.3 speed=2400|12 "
+                       "found 0 02 speed=2400 slaves=2|11 write verified 0 03 ip=10.0.0.3 "
+                       "speed=2400|12 "
                        "line not-found 4 02"}
         << QStringList{"0 report"}
         << QStringList{"\nfailed +02:00:00:00:00:12 .* not-found ",
@@ -216,7 +226,8 @@ void RecordTest::run_data()
     QTest::newRow("report as CSV: marked as UTF-8, no cell a spreadsheet runs as a formula")
         << QStringList{"log 01 write verified 0 01 ip=10.0.0.1 label=@SUM(1+1)~Pump~\u00e9"}
         << QStringList{"0 report --output @d/r.csv", "= @d/r.csv"}
-        << QStringList{"^BOM state,mac,label,mode,ip,", "\nverified,02:00:00:00:00:01,'@SUM"
+        << QStringList{"^BOM state,mac,label,mode,ip,",
+                       "\nverified,02:00:00:00:00:01,'@SUM"
                        "\\(1\\+1\\) Pump \u00e9,tcp-rtu,10.0.0.1,"};
     QTest::newRow("report: a sheet in a code page, read in the encoding given")
         << QStringList{site, QString::fromLatin1("units.csv mac,label\n02:00:00:00:00:09,K\xfc"
@@ -353,8 +364,12 @@ void RecordTest::html()
         out.write(entry(QString::fromUtf8(shorthand)) + '\n');
     // A check that failed, its message ending in the hint for the engineer.
     QJsonObject failed = QJsonDocument::fromJson(entry("04 write check-failed 4 03")).object();
-    failed.insert("check", QJsonObject{{"host", "127.0.0.2"}, {"tcp_port", 502}, {"unit", 1},
-                                       {"address", 0}, {"count", 1}, {"input", false},
+    failed.insert("check", QJsonObject{{"host", "127.0.0.2"},
+                                       {"tcp_port", 502},
+                                       {"unit", 1},
+                                       {"address", 0},
+                                       {"count", 1},
+                                       {"input", false},
                                        {"status", 4},
                                        {"message", "no answer from slave 1 within 1000 ms; compare "
                                                    "the converter's RS-485 speed, parity and stop "
@@ -401,8 +416,7 @@ void RecordTest::html()
     QCOMPARE(query("count(//dl[@class='legend']//dt[.='differs'])"), QString("0"));
     QCOMPARE(query("count(//dl[@class='legend']//dt[.='check-failed'])"), QString("1"));
     // The block to sign: the site, the engineer given, the day.
-    QCOMPARE(query("string(//table[@class='sign']//tr[1]/td[1])"),
-             QString("Site <3> & \"north\""));
+    QCOMPARE(query("string(//table[@class='sign']//tr[1]/td[1])"), QString("Site <3> & \"north\""));
     QCOMPARE(query("string(//table[@class='sign']//tr[2]/td[1])"), QString("Ann Lee"));
     // The failed check in readable words; the hint only on the engineer's page.
     const QString customerCheck = query("normalize-space(" + units + "[2]/td[5])");
@@ -410,8 +424,7 @@ void RecordTest::html()
              qPrintable(customerCheck));
     QVERIFY2(!customerCheck.contains("compare"), qPrintable(customerCheck));
     QVERIFY(query("normalize-space(" + units + "[2]/td[5])", engineers).contains("compare the"));
-    QCOMPARE(query("string(//table[@class='sign']//tr[2]/td[1])", engineers),
-             QString("ann"));
+    QCOMPARE(query("string(//table[@class='sign']//tr[2]/td[1])", engineers), QString("ann"));
     const QString style = query("string(//style)");
     QVERIFY(style.contains("thead { display: table-header-group; }"));
     QVERIFY(style.contains("@page { size: A4;"));
@@ -479,9 +492,9 @@ void RecordTest::a4()
                               .match(QString(info.readAllStandardOutput()))
                               .captured(1);
     QVERIFY2(pages.toInt() >= 1 && pages.toInt() <= 3, qPrintable("pages: " + pages));
-    // Each page in grey at 144 dpi, where a border is a line of its own. The browser clips what crosses into the margin, so a table too
-    // wide for the page loses its right border: the rightmost ink must be that border, a line
-    // down the page, not the cut-off text of a cell.
+    // Each page in grey at 144 dpi, where a border is a line of its own. The browser clips what
+    // crosses into the margin, so a table too wide for the page loses its right border: the
+    // rightmost ink must be that border, a line down the page, not the cut-off text of a cell.
     QProcess render;
     render.start(pdftoppm, {"-gray", "-r", "144", pdf, dir.filePath("page")});
     QVERIFY(render.waitForFinished(30000));
