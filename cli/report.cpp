@@ -144,14 +144,15 @@ QString checkText(const QJsonObject &check)
         .arg(checkRequest(check), checkValues(check), text(check.value("ms")));
 }
 
-// Each value as a person reads a register: "unit 1, register 0: 12, register 1: 101".
-QString readableCells(int unit, const QJsonObject &request, const QJsonArray &values, int most = 4)
+// The first values as a person reads a register: "unit 1, register 0: 12, register 1: 101"; two
+// keep a row of the page short, the CSV and JSON have them all.
+QString readableCells(int unit, const QJsonObject &request, const QJsonArray &values)
 {
     const QString kind = request.value("input").toBool() ? QStringLiteral("input register ")
                                                          : QStringLiteral("register ");
     const int address = request.value("address").toInt();
     QStringList cells;
-    const int shown = std::min(int(values.size()), most);
+    const int shown = std::min(int(values.size()), 2);
     for (int i = 0; i < shown; ++i)
         cells << kind + QStringLiteral("%1: %2").arg(address + i).arg(text(values[i]));
     if (values.size() > shown)
@@ -533,14 +534,14 @@ QString modbusCell(const UnitState &unit, bool engineer)
             if (object.value("values").isArray() && unit.slavesStale.isEmpty()) {
                 cell += QStringLiteral("<br>") +
                         esc(readableCells(object.value("unit").toInt(), unit.slaves,
-                                          object.value("values").toArray(), 2));
+                                          object.value("values").toArray()));
                 break;
             }
         }
     } else if (unit.check.value("status").toInt() == Done) {
         cell +=
             QStringLiteral("<br>") + esc(readableCells(unit.check.value("unit").toInt(), unit.check,
-                                                       unit.check.value("values").toArray(), 2));
+                                                       unit.check.value("values").toArray()));
     } else if (!unit.check.isEmpty()) {
         cell += QStringLiteral("<br>") +
                 small(esc(QStringLiteral("unit %1: ").arg(text(unit.check.value("unit"))) +
