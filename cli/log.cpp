@@ -13,7 +13,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSet>
 #include <QSysInfo>
 
@@ -245,9 +244,9 @@ int mergeLogs(const QStringList &files, const Console &console)
     QByteArray text;
     for (const auto &entry : qAsConst(merged))
         text += entry.second + '\n';
-    QSaveFile file(logPath());
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        console.error(QStringLiteral("%1: %2; nothing merged").arg(logPath(), file.errorString()));
+    QString error;
+    if (!writeFile(logPath(), text, &error)) {
+        console.error(error + QStringLiteral("; nothing merged"));
         return OutputFailed;
     }
     console.result(QStringLiteral("%1 of %2 entries new; the log has %3")

@@ -124,16 +124,21 @@ const QCommandLineOption scan{
 
 namespace {
 
-// What the write and the audit read through each converter with --check.
-const QString checkUnit = QStringLiteral("With --check: the slave's unit id, 1-247 (default 1).");
-const QString checkRead = QStringLiteral("With --check: read COUNT registers (default 1, at most "
-                                         "%1) from address ADDR (default 0).")
-                              .arg(modbus::maxReadRegisters);
-const QString checkInput =
-    QStringLiteral("With --check: read input registers instead of holding registers.");
-const QString checkTimeout = QStringLiteral(
-    "How long to wait for each answer of the device, and with --check of the slave, in ms "
-    "(default 1000).");
+// What the write and the audit read through each converter with --check, and how they talk to
+// the device.
+const QList<TakenOption> checkThrough{
+    {&option::unit, QStringLiteral("With --check: the slave's unit id, 1-247 (default 1).")},
+    {&option::read, QStringLiteral("With --check: read COUNT registers (default 1, at most %1) "
+                                   "from address ADDR (default 0).")
+                        .arg(modbus::maxReadRegisters)},
+    {&option::input,
+     QStringLiteral("With --check: read input registers instead of holding registers.")},
+    {&option::checkHost},
+    {&option::timeout, QStringLiteral("How long to wait for each answer of the device, and with "
+                                      "--check of the slave, in ms (default 1000).")},
+    {&option::baud},
+    {&option::trace},
+};
 // The Modbus TCP commands wait for the connection as for each answer, at least 10 ms.
 const QString modbusTimeout = QStringLiteral("How long to wait for the connection and for each "
                                              "answer, in ms (default 1000, at least 10).");
@@ -184,8 +189,7 @@ const QList<CommandInfo> commands = {
       {&option::baud},
       {&option::trace}},
      nullptr},
-    {"write",
-     Verb::Write,
+    {"write", Verb::Write,
      "write --port PORT [--port PORT]... [--mode MODE] [PROFILE] [--set KEY=VALUE]...\n"
      "        [--inventory FILE [--encoding NAME]] [--dry-run] [--force]\n"
      "        [--backup FILE | --no-backup]\n"
@@ -197,30 +201,25 @@ const QList<CommandInfo> commands = {
      "\"mac\" in the profile refuses any other device. With --inventory, each unit gets its "
      "own row of the sheet, found by its MAC; without --port, every converter find finds.",
      "write --inventory units.csv site.json",
-     {{&option::port},
-      {&option::mode},
-      {&option::set},
-      {&option::inventory, "A sheet of units (CSV or a JSON array): a \"mac\" column and any "
-                           "keys; each unit found gets its row over the shared profile, and a "
-                           "converter with no row is left alone."},
-      {&option::encoding},
-      {&option::dryRun},
-      {&option::force},
-      {&option::backup},
-      {&option::noBackup},
-      {&option::noVerify},
-      {&option::restartTimeout},
-      {&option::json},
-      {&option::check, "Once the device is verified, or held every value already, read "
-                       "registers from a slave through it over Modbus TCP, at the address and "
-                       "TCP port it holds (mode tcp-rtu only): proves it carries data."},
-      {&option::unit, checkUnit},
-      {&option::read, checkRead},
-      {&option::input, checkInput},
-      {&option::checkHost},
-      {&option::timeout, checkTimeout},
-      {&option::baud},
-      {&option::trace}},
+     QList<TakenOption>{
+         {&option::port},
+         {&option::mode},
+         {&option::set},
+         {&option::inventory, "A sheet of units (CSV or a JSON array): a \"mac\" column and any "
+                              "keys; each unit found gets its row over the shared profile, and a "
+                              "converter with no row is left alone."},
+         {&option::encoding},
+         {&option::dryRun},
+         {&option::force},
+         {&option::backup},
+         {&option::noBackup},
+         {&option::noVerify},
+         {&option::restartTimeout},
+         {&option::json},
+         {&option::check, "Once the device is verified, or held every value already, read "
+                          "registers from a slave through it over Modbus TCP, at the address and "
+                          "TCP port it holds (mode tcp-rtu only): proves it carries data."}} +
+         checkThrough,
      nullptr},
     {"reset",
      Verb::Reset,
@@ -230,8 +229,7 @@ const QList<CommandInfo> commands = {
      "reset --port ttyUSB0",
      {{&option::port}, {&option::timeout}, {&option::baud}, {&option::trace}},
      nullptr},
-    {"audit",
-     Verb::Audit,
+    {"audit", Verb::Audit,
      "audit --inventory FILE [--encoding NAME] [PROFILE] [--set KEY=VALUE]... [--port PORT]...\n"
      "        [--mode MODE]\n"
      "        [--json | --csv]\n"
@@ -241,25 +239,20 @@ const QList<CommandInfo> commands = {
      "plan; sends nothing. Without --port, every converter find finds. With --check, a unit "
      "that matches is also read through over Modbus TCP at the address it holds.",
      "audit --inventory units.csv --set gateway=10.0.0.1",
-     {{&option::port},
-      {&option::mode},
-      {&option::set},
-      {&option::inventory, "The sheet of units to audit against (CSV or a JSON array): a "
-                           "\"mac\" column and any keys; each unit found is compared with its "
-                           "row over the shared profile."},
-      {&option::encoding},
-      {&option::json},
-      {&option::csv, "Print a sheet: a header row, then one row per unit."},
-      {&option::check, "For each unit that matches, read registers from a slave through it "
-                       "over Modbus TCP, at the address and TCP port it holds (mode tcp-rtu "
-                       "only)."},
-      {&option::unit, checkUnit},
-      {&option::read, checkRead},
-      {&option::input, checkInput},
-      {&option::checkHost},
-      {&option::timeout, checkTimeout},
-      {&option::baud},
-      {&option::trace}},
+     QList<TakenOption>{
+         {&option::port},
+         {&option::mode},
+         {&option::set},
+         {&option::inventory, "The sheet of units to audit against (CSV or a JSON array): a "
+                              "\"mac\" column and any keys; each unit found is compared with its "
+                              "row over the shared profile."},
+         {&option::encoding},
+         {&option::json},
+         {&option::csv, "Print a sheet: a header row, then one row per unit."},
+         {&option::check, "For each unit that matches, read registers from a slave through it "
+                          "over Modbus TCP, at the address and TCP port it holds (mode tcp-rtu "
+                          "only)."}} +
+         checkThrough,
      nullptr},
     {"log",
      Verb::Log,

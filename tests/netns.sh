@@ -19,9 +19,12 @@ connect() {
 }
 said=$(connect 127.0.0.1 1)
 [[ $said == *"Connection refused"* ]] || { echo "netns: loopback is not up: $said"; failed=1; }
-said=$(connect 192.0.2.1 9)
-[[ $said == *"Network is unreachable"* ]] ||
-    { echo "netns: 192.0.2.1 is not unreachable at once: ${said:-no answer within 1 s}"; failed=1; }
+# Only where lo is all there is: anywhere else the address could leave the machine.
+if [ "$failed" = 0 ]; then
+    said=$(connect 192.0.2.1 9)
+    [[ $said == *"Network is unreachable"* ]] ||
+        { echo "netns: 192.0.2.1 is not unreachable at once: ${said:-no answer within 1 s}"; failed=1; }
+fi
 
 [ "$failed" = 0 ] && echo "netns: loopback alone, up; 192.0.2.1 unreachable at once"
 exit "$failed"

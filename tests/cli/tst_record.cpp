@@ -480,7 +480,10 @@ void RecordTest::a4()
                                  "Ann Lee", "--output", page});
     QVERIFY(tcprtu.waitForFinished(5000) && tcprtu.exitCode() == 0);
     QProcess print;
+    // The page needs nothing from elsewhere, and the browser reaches nothing: no background
+    // requests, and any other through a proxy on a loopback port where nothing listens.
     print.start(browser, {"--headless", "--no-sandbox", "--disable-gpu", "--no-pdf-header-footer",
+                          "--disable-background-networking", "--proxy-server=127.0.0.1:9",
                           "--user-data-dir=" + dir.filePath("browser"), "--print-to-pdf=" + pdf,
                           QUrl::fromLocalFile(page).toString()});
     QVERIFY(print.waitForFinished(60000));
